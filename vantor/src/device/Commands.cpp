@@ -12,6 +12,12 @@ uint16_t Pack(uint8_t high, uint8_t low) {
   return static_cast<uint16_t>(high << 8 | low);
 }
 
+// Most commands are refused while the image is arriving: a control request then would
+// compete with the bulk transfer. The guard is one read of the state, not a lock.
+bool Downloading(const USBDeviceInstance& device) {
+  return device.CameraState.load(std::memory_order_acquire) == CameraStates::Downloading;
+}
+
 }  // namespace
 
 bool USBDeviceInstance::SetCameraBinning(uint8_t x, uint8_t y) {
