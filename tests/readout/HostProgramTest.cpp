@@ -16,7 +16,7 @@ namespace {
 using namespace TarvisUSBInterface;
 using std::chrono::milliseconds;
 
-class HostProgram : public ::testing::Test {
+class HostExposure : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("VANTOR_USB", "sim", 1);
@@ -57,7 +57,7 @@ class HostProgram : public ::testing::Test {
 
 // Catches a mode whose frame does not arrive or arrives at the wrong size through the
 // public interface: normal, overscan, overscan display, fast and 2 x 2.
-TEST_F(HostProgram, FullFramesInEveryMode) {
+TEST_F(HostExposure, FullFramesInEveryMode) {
   struct Mode {
     uint8_t Bin;
     bool Overscan, Display, Fast;
@@ -83,7 +83,7 @@ TEST_F(HostProgram, FullFramesInEveryMode) {
 }
 
 // Catches an overscan mode that leaves the row-to-row bias of a zero-second frame.
-TEST_F(HostProgram, OverscanRemovesRowBias) {
+TEST_F(HostExposure, OverscanRemovesRowBias) {
   camera_->SetROI(0, 0, 752, 582);
   ASSERT_TRUE(camera_->StartExposure(0));
   ASSERT_EQ(Wait(), CameraStates::Idle);
@@ -96,7 +96,7 @@ TEST_F(HostProgram, OverscanRemovesRowBias) {
 }
 
 // Catches an abort that does not end in Error, or a camera unusable after it.
-TEST_F(HostProgram, AbortEndsInErrorThenNextExposureSucceeds) {
+TEST_F(HostExposure, AbortEndsInErrorThenNextExposureSucceeds) {
   camera_->SetROI(0, 0, 752, 582);
   ASSERT_TRUE(camera_->StartExposure(5000));
   ASSERT_TRUE(camera_->AbortExposure());
