@@ -206,3 +206,12 @@ bool AnswerDescriptorRequest(const TarvisUSBInterface::UsbSetupPacket& setup, ui
 }
 
 }  // namespace SimulatedCamera
+
+namespace SimulatedCamera {
+
+// Called by the firmware for every standard and vendor-type IN request, under its lock.
+bool Firmware::HandleDescriptorRequest(const UsbSetupPacket& setup, uint8_t* data, uint32_t& returned) {
+  return AnswerDescriptorRequest(setup, data, returned);
+}
+
+}  // namespace SimulatedCamera
