@@ -14,13 +14,14 @@ namespace LibusbTests {
 
 // One emulated camera on bus 1, port 2, behind a fresh libusb layer.
 class EmulatedCameraTest : public ::testing::Test {
- protected:
+ public:
   static SimulatedCamera::FirmwareConfig InstantConfig() {
     SimulatedCamera::FirmwareConfig config;
     config.LinkBytesPerSecond = 0;  // image data is there as soon as the exposure ends
     return config;
   }
 
+ protected:
   void SetUp() override {
     unsetenv("VANTOR_USB_IDS");
     testbed = std::make_unique<Testbed>();
