@@ -224,7 +224,7 @@ TEST_F(LibusbTransportTest, BulkTimeOutMidStreamReportsTheBytesReceived) {
   const auto took = Clock::now() - start;
   EXPECT_EQ(received, Delivered);
   EXPECT_GE(took, milliseconds(300));
-  EXPECT_LT(took, milliseconds(1500));
+  EXPECT_LT(took, milliseconds(3000));  // ended by its own time-out, not a later event
   EXPECT_GE(device->BulkInUrbsSubmitted(), 2u);
   // The pipe still works: the next read times out with nothing.
   EXPECT_EQ(transport->ReadPipe(usb, 0x81, frame.data(), FrameBytes, received), UsbError::Timeout);
@@ -235,8 +235,8 @@ TEST_F(LibusbTransportTest, BulkTimeOutMidStreamReportsTheBytesReceived) {
 // bulk read on the same handle, or the pending read disturbed by it.
 TEST_F(LibusbTransportTest, ControlRequestsProceedWhileABulkReadWaits) {
   Connect();
-  ASSERT_EQ(transport->SetPipeTimeout(usb, 0x81, 3000), UsbError::None);
-  StartExposure(1500);
+  ASSERT_EQ(transport->SetPipeTimeout(usb, 0x81, 4000), UsbError::None);
+  StartExposure(2500);
   std::vector<uint8_t> frame(FrameBytes);
   auto read = std::async(std::launch::async, [&] {
     uint32_t received = 0;
@@ -244,7 +244,7 @@ TEST_F(LibusbTransportTest, ControlRequestsProceedWhileABulkReadWaits) {
     return std::make_pair(error, received);
   });
   std::this_thread::sleep_for(milliseconds(100));
-  for (int i = 0; i < 5; ++i) {
+  for (int i = 0; i < 3; ++i) {
     uint8_t word[2] = {};
     uint32_t moved = 0;
     EXPECT_EQ(transport->ControlTransfer(usb, {0xE0, Protocol::GetTemperatureRequest, 0, 0, 2}, word, moved),

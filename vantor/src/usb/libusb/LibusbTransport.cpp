@@ -13,6 +13,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MsOsDescriptors.h"
@@ -623,6 +624,11 @@ class LibusbTransport final : public UsbTransport {
         // cancelled) is still collected by the next rounds.
         libusb_cancel_transfer(transfer);
       }
+      // Between rounds, let a thread that waits for libusb's event lock or for the
+      // device node (a control request from the host thread) in; a round that returns
+      // at once would otherwise take them again before it gets scheduled.
+      if (!done.load(std::memory_order_acquire))
+        std::this_thread::yield();
     }
     {
       std::lock_guard lock(usb.InFlightMutex);
