@@ -106,9 +106,13 @@ EmulatedUsbDevice::EmulatedUsbDevice(Testbed& testbed, std::shared_ptr<Simulated
       g_error_free(error);
     throw std::runtime_error("umockdev_testbed_add_from_string: " + message);
   }
+  // Publishes the set-up to umockdev's worker thread in a way ThreadSanitizer can see;
+  // the hand-over through GLib's main loop is invisible to it.
+  constructed_.store(true, std::memory_order_release);
 }
 
 EmulatedUsbDevice::~EmulatedUsbDevice() {
+  { std::lock_guard lock(mutex_); }  // orders the last ioctl before the tear-down
   umockdev_testbed_remove_device(testbed_.Get(), ("/sys" + sysPath_).c_str());
   GError* error = nullptr;
   umockdev_testbed_detach_ioctl(testbed_.Get(), DeviceNode().c_str(), &error);
@@ -170,6 +174,7 @@ void EmulatedUsbDevice::ServiceBulkIn() {
 }
 
 bool EmulatedUsbDevice::HandleIoctl(UMockdevIoctlClient* client) {
+  (void)constructed_.load(std::memory_order_acquire);
   std::lock_guard lock(mutex_);
   const unsigned long request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);

@@ -6,6 +6,7 @@
 // camera firmware, so libusb runs unmodified against the same firmware model as the
 // in-process tests.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -76,6 +77,7 @@ class EmulatedUsbDevice {
   std::string sysPath_;
   UMockdevIoctlBase* handler_ = nullptr;
 
+  std::atomic<bool> constructed_{false};
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<Urb>> pendingIn_;  // bulk IN URBs waiting for data, in order
   std::vector<std::unique_ptr<Urb>> done_;       // finished URBs waiting to be reaped
