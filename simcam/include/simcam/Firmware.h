@@ -76,7 +76,8 @@ struct FirmwareState {
   bool ProgrammingMode;
   double SensorCelsius;
   bool Guiding;
-  bool Exposing;  // an exposure is integrating or its image is still being sent
+  double GuideOffsetX, GuideOffsetY;  // field shift from guide pulses, active-area pixels
+  bool Exposing;                      // an exposure is integrating or its image is still being sent
 };
 
 class Firmware {
@@ -106,7 +107,7 @@ class Firmware {
   bool IsUnplugged() const;
 
   // --- Test hooks ---
-  std::vector<UsbSetupPacket> RequestLog() const;  // every setup packet received, in order
+  std::vector<UsbSetupPacket> RequestLog() const;  // every setup packet received, in order (last 2^20)
   void ClearRequestLog();
   void FailRequest(uint8_t code);   // stall every later request with this code
   void FailNthControl(uint64_t n);  // stall the n-th control transfer from now (1 = next)
