@@ -154,17 +154,20 @@ int EmulatedUsbDevice::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, 
 }
 
 // Moves what the camera has sent into the waiting bulk IN URBs, oldest first. A URB
-// is done when full, or when the data ends inside a packet (a short packet ends a bulk
-// transfer); a URB that ends on a packet boundary keeps waiting, as on real hardware.
+// is done when full, or when the camera ended one of its transfers (a short packet);
+// a URB that has received whole packets only keeps waiting, as on real hardware.
 void EmulatedUsbDevice::ServiceBulkIn() {
   while (!pendingIn_.empty()) {
     Urb& urb = *pendingIn_.front();
     usbdevfs_urb& fields = urb.Fields();
     const uint32_t room = static_cast<uint32_t>(fields.buffer_length - fields.actual_length);
-    const uint32_t got = room > 0 ? firmware_->ReadBulkIn(urb.Bytes() + fields.actual_length, room) : 0;
+    bool transferEnded = false;
+    const uint32_t got =
+        room > 0 ? firmware_->ReadBulkIn(urb.Bytes() + fields.actual_length, room, &transferEnded) : 0;
     fields.actual_length += static_cast<int>(got);
     const bool full = fields.actual_length == fields.buffer_length;
-    const bool shortPacket = got > 0 && fields.actual_length % SimulatedCamera::BulkMaxPacketSize != 0;
+    const bool shortPacket =
+        got > 0 && (transferEnded || fields.actual_length % SimulatedCamera::BulkMaxPacketSize != 0);
     if (!full && !shortPacket)
       return;
     fields.status = 0;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,8 @@ constexpr size_t MaxProbeLength = 4096;
 // A waiting transfer re-checks at least this often (µs) whether its handle was freed;
 // libusb_cancel_transfer normally wakes it at once.
 constexpr long EventPollMicroseconds = 50000;
+// Pause after an event round that returned at once without completing our transfer.
+constexpr std::chrono::microseconds RoundPause{200};
 
 // bmRequestType of the MS OS vendor requests: device-to-host, vendor type, recipient
 // device (2.0 descriptor set) or interface (1.0 extended properties).
@@ -618,17 +621,22 @@ class LibusbTransport final : public UsbTransport {
     std::atomic_ref<int> done(completed);
     while (!done.load(std::memory_order_acquire)) {
       timeval interval{0, EventPollMicroseconds};
+      const auto roundStart = std::chrono::steady_clock::now();
       const int r = libusb_handle_events_timeout_completed(context_, &interval, &completed);
       if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) {
         // Event handling itself failed: give the transfer up; its completion (as
         // cancelled) is still collected by the next rounds.
         libusb_cancel_transfer(transfer);
       }
-      // Between rounds, let a thread that waits for libusb's event lock or for the
-      // device node (a control request from the host thread) in; a round that returns
-      // at once would otherwise take them again before it gets scheduled.
-      if (!done.load(std::memory_order_acquire))
-        std::this_thread::yield();
+      // A round that ends at once without our completion handled someone else's event,
+      // or met a device node that polls ready while nothing is there (as emulated nodes
+      // do). A short pause then keeps this thread from spinning and from re-taking
+      // libusb's locks before a thread waiting for them (a control request from the
+      // host thread) is scheduled.
+      if (!done.load(std::memory_order_acquire) &&
+          std::chrono::steady_clock::now() - roundStart < std::chrono::milliseconds(1)) {
+        std::this_thread::sleep_for(RoundPause);
+      }
     }
     {
       std::lock_guard lock(usb.InFlightMutex);
