@@ -23,8 +23,9 @@ constexpr uint32_t FirstBiasFieldRow = 6;
 constexpr uint32_t MaxStripColumns = StripColumns;
 
 // Where the processor has AVX2, the double-precision subtraction runs four lanes wide
-// instead of two; the loader picks the variant once.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// instead of two; the loader picks the variant once. Not under ThreadSanitizer: the
+// loader runs the variant picker before the sanitizer's runtime is up, and crashes.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define VANTOR_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
 #else
 #define VANTOR_WIDE_VECTORS
