@@ -22,9 +22,9 @@ constexpr uint32_t StripColumns = 40;
 constexpr uint32_t FirstBiasFieldRow = 6;
 constexpr uint32_t MaxStripColumns = StripColumns;
 
-// Where the processor has AVX2, the double-precision subtraction runs four lanes wide
-// instead of two; the loader picks the variant once. Not under ThreadSanitizer: the
-// loader runs the variant picker before the sanitizer's runtime is up, and crashes.
+// Where the processor has AVX2, the corrections run twice as wide; the loader picks the
+// variant once. The thread sanitizer's runtime is not ready when the loader runs the
+// chooser, so its builds keep the baseline variant.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define VANTOR_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
 #else
