@@ -161,6 +161,20 @@ TEST(Exposure, AbortThenNextExposureSucceeds) {
   EXPECT_EQ(sim.Device->ImageReady.load(), 1);
 }
 
+// Catches a refused abort reported as success: the camera goes on exposing and sends
+// its image, so the host must not believe the exposure ended.
+TEST(Exposure, RefusedAbortIsReportedAndTheImageStillArrives) {
+  SimDevice sim;
+  ASSERT_TRUE(sim.Connect());
+  sim.Device->SetROI(0, 0, 752, 582);
+  sim.Firmware->RefuseAbort(true);
+  ASSERT_TRUE(sim.Device->StartExposure(200));
+  EXPECT_FALSE(sim.Device->AbortExposure());
+  EXPECT_EQ(sim.Device->AbortRequested.load(), 0);
+  EXPECT_EQ(sim.WaitForEnd(), CameraStates::Idle);
+  EXPECT_EQ(sim.Device->ImageReady.load(), 1);
+}
+
 // Catches readouts that overlap or leak: a StartExposure while the earlier exposure
 // still runs waits for its readout, and exposures in a row each deliver their image.
 TEST(Exposure, BackToBackExposures) {

@@ -2,8 +2,8 @@
 // exposure time and starts the readout thread, which receives the image over the bulk
 // IN pipe, assembles it and publishes it.
 
-#include <pthread.h>
-#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -98,7 +98,17 @@ std::unique_ptr<T[]> TryAllocate(uint64_t count) {
   }
 }
 
+// Raises the calling readout thread a little above the host's threads (nice -2, as a
+// "highest" priority within the normal class), so the host's work does not delay the
+// draining of the bulk pipe. Without the privilege the thread runs at normal priority.
+// Real-time scheduling is deliberately not used: a readout must never be able to take
+// a core away from the rest of the system.
+void RaisePriority() {
+  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -2);
+}
+
 void ReadoutThreadProc(USBDeviceInstance* device, ReadoutGeometry geometry, uint32_t exposureMs) {
+  RaisePriority();
   ReadoutStateRecord& state = ReadoutState();
   std::lock_guard<std::mutex> bufferLock(state.BufferLock);
   device->ImageReady.store(0, std::memory_order_release);
@@ -158,14 +168,6 @@ void ReadoutThreadProc(USBDeviceInstance* device, ReadoutGeometry geometry, uint
   // Publish: the image is complete before either store becomes visible.
   device->CameraState.store(CameraStates::Idle, std::memory_order_release);
   device->ImageReady.store(1, std::memory_order_release);
-}
-
-// Raises the readout thread above the host's threads where the platform lets us; without
-// the privilege the thread runs at normal priority.
-void RaisePriority(std::thread& thread) {
-  sched_param param{};
-  param.sched_priority = sched_get_priority_min(SCHED_FIFO);
-  (void)pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param);
 }
 
 }  // namespace
@@ -252,7 +254,6 @@ bool USBDeviceInstance::StartExposure(uint32_t durationMs) {
     CameraState.store(CameraStates::Error, std::memory_order_release);
     return false;
   }
-  RaisePriority(ReadoutThread->Thread);
   return true;
 }
 
@@ -260,14 +261,16 @@ bool USBDeviceInstance::AbortExposure() {
   // Only an exposure whose image has not started to arrive can be aborted.
   if (CameraState.load(std::memory_order_acquire) != CameraStates::Exposing)
     return false;
-  if (SendDeviceRequest(Protocol::HostToDevice, Protocol::AbortExposureRequest, 0, 0, nullptr, 0)) {
-    // Idle unless the image started to arrive meanwhile; then the download keeps its
-    // state and, with the camera no longer sending, ends at its next failed read.
-    CameraStates expected = CameraStates::Exposing;
-    CameraState.compare_exchange_strong(expected, CameraStates::Idle, std::memory_order_acq_rel);
-    // After the state: the readout's Error follows the Idle.
-    AbortRequested.store(1, std::memory_order_release);
-  }
+  // A camera that did not take the abort goes on exposing and will send its image:
+  // report that, rather than a success the host would act on.
+  if (!SendDeviceRequest(Protocol::HostToDevice, Protocol::AbortExposureRequest, 0, 0, nullptr, 0))
+    return false;
+  // Idle unless the image started to arrive meanwhile; then the download keeps its
+  // state and, with the camera no longer sending, ends at its next failed read.
+  CameraStates expected = CameraStates::Exposing;
+  CameraState.compare_exchange_strong(expected, CameraStates::Idle, std::memory_order_acq_rel);
+  // After the state: the readout's Error follows the Idle.
+  AbortRequested.store(1, std::memory_order_release);
   return true;
 }
 
