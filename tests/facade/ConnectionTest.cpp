@@ -18,6 +18,9 @@ struct ModelSelection {
   const char* Description;
   bool IsColor;
 };
+void PrintTo(const ModelSelection& c, std::ostream* os) {
+  *os << "code " << int{c.Code};
+}
 
 class ConnectModel : public FacadeTest, public ::testing::WithParamInterface<ModelSelection> {};
 

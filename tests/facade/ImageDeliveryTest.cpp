@@ -91,6 +91,9 @@ struct WindowCase {
   int32_t Bin;
   int32_t X, Y, Width, Height;
 };
+void PrintTo(const WindowCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class ImageWindow : public ImageDelivery, public ::testing::WithParamInterface<WindowCase> {};
 
@@ -203,6 +206,9 @@ struct ShiftCase {
   int32_t X, Y;
   int32_t ShiftX, ShiftY;
 };
+void PrintTo(const ShiftCase& c, std::ostream* os) {
+  *os << "X" << c.X << " Y" << c.Y;
+}
 
 class ColorShift : public FacadeTest, public ::testing::WithParamInterface<ShiftCase> {};
 
@@ -224,7 +230,10 @@ INSTANTIATE_TEST_SUITE_P(Phases, ColorShift,
                          ::testing::Values(ShiftCase{0, 0, 0, 0}, ShiftCase{1, 1, 1, 3},
                                            ShiftCase{2, 2, 0, 2}, ShiftCase{3, 3, 1, 1},
                                            ShiftCase{0, 4, 0, 0}, ShiftCase{1, 5, 1, 3},
-                                           ShiftCase{0, 6, 0, 2}, ShiftCase{0, 7, 0, 1}));
+                                           ShiftCase{0, 6, 0, 2}, ShiftCase{0, 7, 0, 1}),
+                         [](const auto& info) {
+                           return "X" + std::to_string(info.param.X) + "Y" + std::to_string(info.param.Y);
+                         });
 
 // Catches a binned or monochrome image reported as a colour mosaic.
 TEST_F(FacadeTest, ColorOnlyUnbinnedOnColorModels) {
