@@ -486,6 +486,8 @@ FirmwareState Firmware::State() const {
   s.ProgrammingMode = r.ProgrammingMode;
   s.SensorCelsius = r.SensorCelsius;
   s.Guiding = now < r.GuideEnd;
+  s.GuideOffsetX = r.GuideOffsetX;
+  s.GuideOffsetY = r.GuideOffsetY;
   s.Exposing = stream_->Active(now);
   return s;
 }

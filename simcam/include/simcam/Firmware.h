@@ -76,7 +76,8 @@ struct FirmwareState {
   bool ProgrammingMode;
   double SensorCelsius;
   bool Guiding;
-  bool Exposing;  // an exposure is integrating or its image is still being sent
+  double GuideOffsetX, GuideOffsetY;  // field shift from guide pulses, active-area pixels
+  bool Exposing;                      // an exposure is integrating or its image is still being sent
 };
 
 class Firmware {
