@@ -39,6 +39,18 @@ struct SimDevice {
 
   CameraStates State() const { return Device->CameraState.load(std::memory_order_acquire); }
 
+  // Waits until the state is `wanted`; false when `limit` passes first.
+  bool WaitForState(CameraStates wanted,
+                    std::chrono::milliseconds limit = std::chrono::milliseconds(15000)) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (State() != wanted) {
+      if (std::chrono::steady_clock::now() >= deadline)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+  }
+
   // Waits until the readout has left Exposing and Downloading, or `limit` has passed.
   CameraStates WaitForEnd(std::chrono::milliseconds limit = std::chrono::milliseconds(15000)) const {
     const auto deadline = std::chrono::steady_clock::now() + limit;

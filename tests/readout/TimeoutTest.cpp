@@ -82,8 +82,7 @@ TEST(ReadoutTimeout, StartExposureWaitsOutADownloadWithinItsBudget) {
   ASSERT_TRUE(sim.Connect());
   sim.Device->SetROI(0, 0, 752, 582);
   ASSERT_TRUE(sim.Device->StartExposure(0));
-  while (sim.State() != CameraStates::Downloading)
-    std::this_thread::sleep_for(milliseconds(5));
+  ASSERT_TRUE(sim.WaitForState(CameraStates::Downloading));
   sim.Firmware->ClearRequestLog();
   const auto start = Clock::now();
   EXPECT_FALSE(sim.Device->StartExposure(0));
@@ -101,8 +100,7 @@ TEST(ReadoutTimeout, StartExposureWaitsOutADownloadWithinItsBudget) {
   ASSERT_TRUE(second.Connect());
   second.Device->SetROI(100, 50, 200, 100);
   ASSERT_TRUE(second.Device->StartExposure(0));
-  while (second.State() != CameraStates::Downloading)
-    std::this_thread::sleep_for(milliseconds(5));
+  ASSERT_TRUE(second.WaitForState(CameraStates::Downloading));
   EXPECT_TRUE(second.Device->StartExposure(0));
   EXPECT_EQ(second.WaitForEnd(milliseconds(15000)), CameraStates::Idle);
 }
