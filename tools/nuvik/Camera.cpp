@@ -1,0 +1,66 @@
+#include "Camera.h"
+
+#include <nuvik/CameraSpecs.h>
+
+#include "Arguments.h"
+
+namespace NuvikCli {
+
+CameraSession::CameraSession(bool simulate) {
+  if (simulate) {
+    ownedTransport_ = TarvisUSBInterface::CreateUsbTransport("sim");
+    if (!ownedTransport_) {
+      throw CameraError("the simulated camera is not available in this build");
+    }
+    transport_ = ownedTransport_.get();
+    driver_ = std::make_unique<Nuvik::LowLevelDriver>(*transport_);
+  } else {
+    transport_ = &TarvisUSBInterface::DefaultUsbTransport();
+    driver_ = std::make_unique<Nuvik::LowLevelDriver>();
+  }
+}
+
+CameraSession::~CameraSession() = default;
+
+void CameraSession::Connect() {
+  driver_->Connect();
+  if (!driver_->IsConnected()) {
+    throw CameraError(NoCameraMessage(*transport_));
+  }
+}
+
+std::string NoCameraMessage(TarvisUSBInterface::UsbTransport& transport) {
+  std::string text = "no camera found";
+  const std::string detail = transport.LastErrorText();
+  if (!detail.empty()) {
+    text += ": " + detail;
+  }
+  if (transport.Name() == "libusb") {
+    text +=
+        "\nLikely causes:\n"
+        "  - permissions: your user may not open the camera's USB device. Install the udev rule\n"
+        "    (sudo cp packaging/udev/70-vantor.rules /etc/udev/rules.d/ && sudo udevadm control --reload),\n"
+        "    then unplug and replug the camera.\n"
+        "  - unknown vendor:product: a camera with other USB IDs is not recognised; name them with\n"
+        "    VANTOR_USB_IDS=vvvv:pppp (hexadecimal, as lsusb shows them).\n"
+        "  - cable or power: check that the camera is powered and that lsusb lists it.\n"
+        "Use --simulate to try nuvik on the simulated camera.";
+  }
+  return text;
+}
+
+ConverterDefaults DefaultConverter(const std::string& description) {
+  // Connect picks the record by model code and programs its defaults; find the same
+  // record by its description. Unknown codes are driven as the Sonda mono.
+  const Nuvik::CameraSpecs records[] = {Nuvik::DeepSkyMono(), Nuvik::DeepSkyColor(), Nuvik::SondaMono(),
+                                        Nuvik::SondaColor()};
+  for (const auto& r : records) {
+    if (r.Description == description) {
+      return {r.DefaultGain, r.DefaultOffset};
+    }
+  }
+  const Nuvik::SondaMono fallback;
+  return {fallback.DefaultGain, fallback.DefaultOffset};
+}
+
+}  // namespace NuvikCli
