@@ -116,8 +116,12 @@ class NUVIK_API LowLevelDriver {
   // Image delivery.
   ImageArray GetImage();
   ImageArray GetImage(int32_t discardedcolumns);
-  // Allocates the float image with new[]; the host releases it with delete[].
+  // Allocates the float image with new[]; the host releases it with delete[]. Holds
+  // GetSubframeWidth() x GetSubframeHeight() floats, row after row, negatives as 0.
+  // Returns false, allocating nothing, when `buffer` is null.
   bool GetImage(float** buffer);
+  // The same float image, owned by the returned vector.
+  std::vector<float> GetImageFloats();
   bool IsLastImageColor();
   int32_t GetLastImageColorShiftX();
   int32_t GetLastImageColorShiftY();
@@ -143,7 +147,32 @@ class NUVIK_API LowLevelDriver {
   std::optional<std::string> GetFirmware();
 
  private:
+  // Everything that decides the size and place of the image the device delivers.
+  // Recorded when an exposure starts; its image is handed out only while the
+  // geometry still matches, so a frame is never read with another size.
+  struct FrameGeometry {
+    int32_t X = 0;
+    int32_t Y = 0;
+    int32_t Width = 0;
+    int32_t Height = 0;
+    uint8_t BinX = 1;
+    uint8_t BinY = 1;
+    bool UseVerticalOverscan = false;
+    bool UseHorizontalOverscan = false;
+    bool FastReadout = false;
+    bool ShowOverscan = false;
+    uint32_t ImageWidth = 0;  // the device's frame size for this geometry
+    uint32_t ImageHeight = 0;
+    bool operator==(const FrameGeometry&) const = default;
+  };
+
   void UpdateROI();
+  bool OddHeightRuleApplies();
+  const CameraSpecs& RequireSpecs() const;
+  FrameGeometry CurrentGeometry();
+  // The finished frame of the last exposure and the rows to deliver from it; throws
+  // when there is none or the geometry changed since that exposure.
+  const float* RequireImage(uint32_t& width, uint32_t& rows);
 
   std::unique_ptr<CameraSpecs> Specs;
   int32_t LastExposureDuration = 0;
@@ -155,6 +184,14 @@ class NUVIK_API LowLevelDriver {
   std::unique_ptr<TarvisUSBInterface::USBDeviceInstance> Device;
   std::string LastError;
   bool IsFirstExposureDone = false;
+
+  // Readout options as last given to the device, for FrameGeometry.
+  bool UseVerticalOverscan = false;
+  bool UseHorizontalOverscan = false;
+  bool FastReadoutOption = false;
+  bool ShowOverscanOption = false;
+  // Geometry of the last exposure the device accepted; empty before the first.
+  std::optional<FrameGeometry> ExposedGeometry;
 };
 
 }  // namespace Nuvik

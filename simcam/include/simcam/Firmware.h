@@ -36,6 +36,10 @@ struct FirmwareConfig {
   uint64_t Seed = 1;  // seeds the sensor noise and the scene
   // Bulk IN rate of the link in bytes per second; 0 delivers instantly (tests).
   double LinkBytesPerSecond = 40e6;
+  // Cooler: how fast the sensor moves towards its target, and how far below ambient
+  // the cooler can pull it at full duty.
+  double CoolingRateCelsiusPerSecond = 0.5;
+  double MaxCoolingDepthCelsius = 30.0;
 
   // Defaults overridden by VANTOR_SIM_MODEL and VANTOR_SIM_FIRMWARE (any byte value).
   static FirmwareConfig FromEnvironment();
@@ -120,6 +124,10 @@ class Firmware {
   // The rest of the firmware's state lives in the implementation.
   struct Registers;
   std::unique_ptr<Registers> registers_;
+
+  // Standard (0x80) and vendor-type (0xC0) IN requests: the descriptors a USB host
+  // stack reads. Called under mutex_. Returns false to stall.
+  bool HandleDescriptorRequest(const UsbSetupPacket& setup, uint8_t* data, uint32_t& returned);
   std::unique_ptr<ImageStream> stream_;
 };
 

@@ -4,6 +4,7 @@
 // a bulk IN pipe (0x81) and a bulk OUT pipe (0x02), talking to a Firmware model in
 // the same process. Honours per-pipe time-outs like a real layer.
 
+#include <cstddef>
 #include <memory>
 
 #include <simcam/Firmware.h>
@@ -16,5 +17,9 @@ inline constexpr const char* SimDevicePath = "sim:0 vantor-simulated-camera";
 
 // Creates a layer over `firmware`, which the layer shares.
 std::unique_ptr<TarvisUSBInterface::UsbTransport> CreateSimTransport(std::shared_ptr<Firmware> firmware);
+
+// Test hook: device and interface handles of a layer made by CreateSimTransport that
+// are still open; 0 for any other layer.
+std::size_t SimOpenHandleCount(const TarvisUSBInterface::UsbTransport& transport);
 
 }  // namespace SimulatedCamera

@@ -1,1 +1,10 @@
-// Placeholder: filled in by its owner.
+#include "ReadoutState.h"
+
+namespace TarvisUSBInterface {
+
+ReadoutStateRecord& ReadoutState() {
+  static ReadoutStateRecord record;
+  return record;
+}
+
+}  // namespace TarvisUSBInterface

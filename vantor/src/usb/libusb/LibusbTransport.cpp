@@ -1,1 +1,10 @@
-// Placeholder: filled in by its owner.
+// Stand-in until the libusb layer lands: reports the layer as unavailable.
+#include "usb/libusb/LibusbTransport.h"
+
+namespace TarvisUSBInterface {
+
+std::unique_ptr<UsbTransport> CreateLibusbTransport() {
+  return nullptr;
+}
+
+}  // namespace TarvisUSBInterface

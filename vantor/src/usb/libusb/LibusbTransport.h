@@ -1,0 +1,13 @@
+#pragma once
+
+#include <memory>
+
+#include <vantor/UsbTransport.h>
+
+namespace TarvisUSBInterface {
+
+// Creates the libusb layer. Returns null when libusb cannot be initialised on this
+// machine; the caller then falls back to a layer that finds no device.
+std::unique_ptr<UsbTransport> CreateLibusbTransport();
+
+}  // namespace TarvisUSBInterface
