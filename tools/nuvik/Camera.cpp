@@ -2,6 +2,11 @@
 
 #include <nuvik/CameraSpecs.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "Arguments.h"
 
 namespace NuvikCli {
@@ -22,8 +27,45 @@ CameraSession::CameraSession(bool simulate) {
 
 CameraSession::~CameraSession() = default;
 
+namespace {
+
+// The device library reports discovery (device path, pipes) on standard output. The
+// tool's standard output is for its own results, one line per saved frame, so those
+// lines are dropped while connecting.
+class QuietStdout {
+ public:
+  QuietStdout() {
+    std::fflush(stdout);
+    saved_ = ::dup(STDOUT_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ >= 0 && null >= 0) {
+      ::dup2(null, STDOUT_FILENO);
+    }
+    if (null >= 0) {
+      ::close(null);
+    }
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    if (saved_ >= 0) {
+      ::dup2(saved_, STDOUT_FILENO);
+      ::close(saved_);
+    }
+  }
+  QuietStdout(const QuietStdout&) = delete;
+  QuietStdout& operator=(const QuietStdout&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
+}  // namespace
+
 void CameraSession::Connect() {
-  driver_->Connect();
+  {
+    QuietStdout quiet;
+    driver_->Connect();
+  }
   if (!driver_->IsConnected()) {
     throw CameraError(NoCameraMessage(*transport_));
   }
@@ -33,9 +75,9 @@ std::string NoCameraMessage(TarvisUSBInterface::UsbTransport& transport) {
   std::string text = "no camera found";
   const std::string detail = transport.LastErrorText();
   if (!detail.empty()) {
-    text += ": " + detail;
+    text += "\n" + detail;
   }
-  if (transport.Name() == "libusb") {
+  if (transport.Name() != "sim") {
     text +=
         "\nLikely causes:\n"
         "  - permissions: your user may not open the camera's USB device. Install the udev rule\n"

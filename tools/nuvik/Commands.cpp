@@ -261,8 +261,10 @@ int RunCapture(const CaptureOptions& o) {
     throw UsageError("--count " + std::to_string(o.Count) + ": expected 1 or more frames");
   }
   const Binning bin = ParseBinning(o.Bin);
-  const std::optional<Subframe> subframe =
-      o.Subframe ? std::optional<Subframe>(ParseSubframe(*o.Subframe)) : std::nullopt;
+  Subframe frame;
+  if (o.Subframe) {
+    frame = ParseSubframe(*o.Subframe);
+  }
   if (o.Temperature) {
     CheckSetPoint(*o.Temperature);
   }
@@ -295,9 +297,23 @@ int RunCapture(const CaptureOptions& o) {
   auto& d = session.Driver();
 
   CheckBinning(bin, d.GetMaxBinX(), d.GetMaxBinY(), d.CanAsymmetricBin());
-  const Subframe frame =
-      subframe.value_or(Subframe{0, 0, d.GetCameraXSize() / bin.X, d.GetCameraYSize() / bin.Y});
+  if (!o.Subframe) {
+    frame = Subframe{0, 0, d.GetCameraXSize() / bin.X, d.GetCameraYSize() / bin.Y};
+  }
   CheckSubframe(frame, bin, d.GetCameraXSize(), d.GetCameraYSize());
+  // The camera measures the row bias in the overscan strip of a full readout only, and
+  // shows the overscan area only of a plain full frame; elsewhere the driver would
+  // drop the option silently and the file would claim what was not done.
+  const bool fullFrame =
+      frame.Width * bin.X == d.GetCameraXSize() && frame.Height * bin.Y == d.GetCameraYSize();
+  if (o.Overscan && (!fullFrame || o.Fast)) {
+    throw UsageError("--overscan needs the full frame (no --subframe) and normal readout (no --fast)");
+  }
+  if (o.ShowOverscan && (!fullFrame || o.Fast || o.Overscan)) {
+    throw UsageError(
+        "--show-overscan shows the whole readout area of a full frame; it does not combine with "
+        "--subframe, --fast or --overscan");
+  }
 
   ConverterDefaults converter = DefaultConverter(d.GetDescription());
   if (o.Gain || o.Offset) {
@@ -366,7 +382,14 @@ int RunCapture(const CaptureOptions& o) {
     h.OverscanCorrected = o.Overscan;
     h.OverscanShown = o.ShowOverscan;
     if (d.IsLastImageColor()) {
-      h.Mosaic = FitsHeader::Bayer{"RGGB", d.GetLastImageColorShiftX(), d.GetLastImageColorShiftY() % 2};
+      int32_t shiftX = d.GetLastImageColorShiftX();
+      if (o.Overscan) {
+        // The driver's shift follows the first column of the raw window, which for an
+        // overscan readout is the left margin (column 0); the bias pass delivers the
+        // active area from column 3 on, an odd number of columns later.
+        shiftX ^= 1;
+      }
+      h.Mosaic = FitsHeader::Bayer{"RGGB", shiftX, d.GetLastImageColorShiftY() % 2};
     }
     h.Software = std::string("nuvik ") + NUVIK_VERSION;
 

@@ -21,7 +21,7 @@ struct Star {
 
 struct StarFieldOptions {
   uint64_t Seed = 1;
-  uint32_t StarCount = 400;
+  uint32_t StarCount = 500;
   // Width and height of the field the stars are scattered over (the active area),
   // plus a margin so guiding does not leave an empty band at the edges.
   double FieldWidth = 752.0, FieldHeight = 582.0, Margin = 24.0;
@@ -30,7 +30,7 @@ struct StarFieldOptions {
   // Brightest star in e-/s; magnitudes spread over MagnitudeRange below it, with
   // many more faint stars than bright ones.
   double BrightestRate = 2.5e6;
-  double MagnitudeRange = 7.0;
+  double MagnitudeRange = 8.5;
   // Sky glow in e-/s per pixel, with a gentle gradient across the field.
   double SkyRate = 30.0;
   double SkyGradient = 0.25;  // fractional increase from left to right edge
