@@ -382,8 +382,8 @@ TEST_F(EndToEnd, OtherCommands) {
   const Case cases[] = {
       {{"list", "--simulate"}, "Velmar Q7 Deep Sky Monochromatic Camera, firmware 1.05"},
       {{"info", "--simulate"}, "752 x 582"},
-      {{"cool", "--simulate"}, "cooler:      off"},
-      {{"cool", "--simulate", "--set", "-10"}, "cooler:      on"},
+      {{"cool", "--simulate"}, "cooler:         off"},
+      {{"cool", "--simulate", "--set", "-10"}, "cooler:         on"},
       {{"cool", "--simulate", "--set", "15", "--wait", "--tolerance", "1"}, "sensor at"},
       {{"guide", "--simulate", "east", "200"}, "guided east for 200 ms"},
       {{"adc", "--simulate", "--gain", "170", "--offset", "120"}, "gain 170, offset 120"},

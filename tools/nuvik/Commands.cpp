@@ -101,11 +101,11 @@ bool WaitForTemperature(Nuvik::LowLevelDriver& driver, double tolerance, double 
 
 void PrintCoolerStatus(Nuvik::LowLevelDriver& driver) {
   const bool on = driver.IsCoolerOn();
-  std::printf("temperature: %.2f C\n", driver.GetTemperature());
-  std::printf("set point:   %.2f C\n", driver.GetSetPointTemperature());
-  std::printf("cooler:      %s\n", on ? "on" : "off");
+  std::printf("temperature:    %.2f C\n", driver.GetTemperature());
+  std::printf("set point:      %.2f C\n", driver.GetSetPointTemperature());
+  std::printf("cooler:         %s\n", on ? "on" : "off");
   if (driver.CanGetCoolerPower()) {
-    std::printf("power:       %.0f %%\n", 100.0 * driver.GetCoolingPower());
+    std::printf("cooler power:   %.0f %%\n", 100.0 * driver.GetCoolingPower());
   }
 }
 

@@ -7,6 +7,8 @@
 
 #include <simcam/StarField.h>
 
+#include "SensorModel.h"
+
 namespace {
 
 using namespace SimulatedCamera;
@@ -105,6 +107,72 @@ TEST(StarField, ColourMosaicPhase) {
   EXPECT_NEAR(ratio(cx, cy + 1), s.Green, 1e-4);
   EXPECT_NEAR(ratio(cx + 1, cy + 1), s.Blue, 1e-4);
   EXPECT_NE(s.Red, s.Blue);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace SimulatedCamera;
+
+// Renders a full binning-1 frame of the active area and returns it in ADU.
+std::vector<uint16_t> Expose(double celsius, uint32_t ms, uint64_t exposureNumber,
+                             std::vector<float> rate = {}) {
+  ExposureSettings s;
+  s.ExposureMs = ms;
+  s.StartX = 3;
+  s.EndX = 754;
+  s.StartY = 12;
+  s.EndY = 593;
+  s.SensorCelsius = celsius;
+  SensorModel sensor(s, 1, exposureNumber, std::move(rate));
+  std::vector<uint16_t> frame;
+  std::vector<uint8_t> row(2 * sensor.Width());
+  for (uint32_t y = 0; y < sensor.Height(); ++y) {
+    sensor.RenderRow(y, row.data());
+    for (uint32_t x = 0; x < sensor.Width(); ++x) {
+      frame.push_back(static_cast<uint16_t>(row[2 * x] << 8 | row[2 * x + 1]));
+    }
+  }
+  return frame;
+}
+
+std::vector<size_t> BrightPixels(const std::vector<uint16_t>& frame, double above) {
+  std::vector<size_t> found;
+  for (size_t i = 0; i < frame.size(); ++i) {
+    if (frame[i] > BiasLevel(127) + above) {
+      found.push_back(i);
+    }
+  }
+  return found;
+}
+
+// Catches hot pixels that are missing, wander between exposures, or ignore the sensor
+// temperature (dark frames must calibrate them away at the same temperature).
+TEST(SensorModelSky, HotPixelsAreFixedAndCoolDown) {
+  const auto warm = Expose(20.0, 10000, 1);
+  const auto hot = BrightPixels(warm, 2000.0);
+  EXPECT_GE(hot.size(), 3u);
+  EXPECT_LE(hot.size(), static_cast<size_t>(HotPixelCount));
+  EXPECT_EQ(BrightPixels(Expose(20.0, 10000, 2), 2000.0), hot);
+  // 30 C colder is five doublings: 32 times less leakage.
+  const auto cold = Expose(-10.0, 10000, 3);
+  for (size_t i : hot) {
+    const double warmExcess = warm[i] - BiasLevel(127);
+    const double coldExcess = cold[i] - BiasLevel(127);
+    EXPECT_NEAR(coldExcess, warmExcess / 32.0, warmExcess / 32.0 * 0.5 + 30.0) << i;
+  }
+}
+
+// Catches saturation that is missing (values running on to the converter limit as if
+// the pixel held any charge) or that clips below the full well.
+TEST(SensorModelSky, PixelsSaturateAtFullWell) {
+  const std::vector<float> flood(size_t{752} * 582, 1e6f);
+  const auto frame = Expose(20.0, 1000, 1, flood);
+  const double full = BiasLevel(127) + FullWellElectrons / ElectronsPerAdu(185);
+  const auto [low, high] = std::minmax_element(frame.begin(), frame.end());
+  EXPECT_LT(*high, full + 60.0);
+  EXPECT_GT(*low, full - 60.0);
 }
 
 }  // namespace
