@@ -346,13 +346,19 @@ bool Firmware::HandleControl(const UsbSetupPacket& setup, uint8_t* data, uint32_
   return true;
 }
 
-uint32_t Firmware::ReadBulkIn(uint8_t* buffer, uint32_t capacity) {
+uint32_t Firmware::ReadBulkIn(uint8_t* buffer, uint32_t capacity, bool* transferEnded) {
   std::lock_guard lock(mutex_);
   Registers& r = *registers_;
+  if (transferEnded != nullptr) {
+    *transferEnded = false;
+  }
   if (r.Unplugged || capacity == 0) {
     return 0;
   }
   uint32_t copied = stream_->Read(buffer, capacity, Clock::now());
+  if (transferEnded != nullptr) {
+    *transferEnded = copied > 0 && stream_->TransferEnded();
+  }
   if (stream_->UnplugDue()) {
     r.Unplugged = true;
     r.BulkChanged.notify_all();
@@ -486,6 +492,8 @@ FirmwareState Firmware::State() const {
   s.ProgrammingMode = r.ProgrammingMode;
   s.SensorCelsius = r.SensorCelsius;
   s.Guiding = now < r.GuideEnd;
+  s.GuideOffsetX = r.GuideOffsetX;
+  s.GuideOffsetY = r.GuideOffsetY;
   s.Exposing = stream_->Active(now);
   return s;
 }

@@ -52,6 +52,7 @@ struct ImageStream::Impl {
   uint64_t Limit = 0;  // bytes this stream will ever send
   uint64_t Sent = 0;
   bool UnplugDue = false;
+  bool TransferEnded = false;
   std::mt19937_64 ChunkRandom;
   uint64_t ChunkEnd = 0;
   int64_t CachedRow = -1;
@@ -183,6 +184,8 @@ uint32_t ImageStream::Read(uint8_t* buffer, uint32_t capacity, Clock::time_point
   if (n == 0)
     return 0;
   s.CopyStream(buffer, n);
+  s.TransferEnded = (s.TwoFields && s.Sent == s.FirstTransferBytes) || s.Sent == s.TotalBytes ||
+                    (s.StreamFaultsInEffect.RandomChunkMax > 0 && s.Sent == s.ChunkEnd);
   if (s.StreamFaultsInEffect.UnplugAfterBytes && s.Sent >= *s.StreamFaultsInEffect.UnplugAfterBytes) {
     s.UnplugDue = true;
   }
@@ -203,6 +206,8 @@ std::optional<Clock::time_point> ImageStream::NextDataTime(Clock::time_point now
   const auto due = s.ReadyTime + std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(seconds));
   return std::max(due, now);
 }
+
+bool ImageStream::TransferEnded() const { return impl_->TransferEnded; }
 
 bool ImageStream::UnplugDue() const {
   return impl_->UnplugDue;

@@ -41,8 +41,12 @@ class ImageStream {
   // True while integrating or while image data remains to be sent.
   bool Active(Clock::time_point now) const;
 
-  // Copies up to `capacity` bytes that have arrived by `now`. Returns the count.
+  // Copies up to `capacity` bytes that have arrived by `now`. Returns the count. A read
+  // never spans two of the camera's bulk transfers (the fields, or injected chunks).
   uint32_t Read(uint8_t* buffer, uint32_t capacity, Clock::time_point now);
+  // True when the last Read ended exactly at the end of a bulk transfer, which the
+  // camera closes with a short packet: a pending host read completes there.
+  bool TransferEnded() const;
   // When the next byte will have arrived; nullopt when nothing more will come.
   std::optional<Clock::time_point> NextDataTime(Clock::time_point now) const;
 

@@ -180,8 +180,10 @@ class SimTransport final : public UsbTransport {
       if (state->Released || firmware_->IsUnplugged()) {
         return UsbError::NoDevice;
       }
-      transferred += firmware_->ReadBulkIn(buffer + transferred, length - transferred);
-      if (transferred == length) {
+      bool transferEnded = false;
+      transferred += firmware_->ReadBulkIn(buffer + transferred, length - transferred, &transferEnded);
+      // The camera ended its transfer with a short packet: the read completes short.
+      if (transferred == length || transferEnded) {
         return UsbError::None;
       }
       auto now = Clock::now();

@@ -17,6 +17,9 @@ struct ModelCase {
   bool IsColor;
   bool Cooled;
 };
+void PrintTo(const ModelCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class ModelRecord : public ::testing::TestWithParam<ModelCase> {};
 

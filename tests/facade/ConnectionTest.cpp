@@ -18,6 +18,9 @@ struct ModelSelection {
   const char* Description;
   bool IsColor;
 };
+void PrintTo(const ModelSelection& c, std::ostream* os) {
+  *os << "code " << int{c.Code};
+}
 
 class ConnectModel : public FacadeTest, public ::testing::WithParamInterface<ModelSelection> {};
 
@@ -153,6 +156,17 @@ TEST_F(FacadeTest, NewDriverIsIdleWithoutTraffic) {
   EXPECT_EQ(Driver->GetSubframeWidth(), 752);
   EXPECT_EQ(Driver->GetBinX(), 1);
   EXPECT_TRUE(Firmware->RequestLog().empty());
+}
+
+// Catches a destructor that leaves the readout thread running or the camera claimed:
+// the driver goes away mid-exposure and the next one connects to the same camera.
+TEST_F(FacadeTest, DestructionMidExposureReleasesTheCamera) {
+  Connect();
+  Driver->StartExposure(60000);
+  Driver.reset();
+  Driver = std::make_unique<LowLevelDriver>(*Transport);
+  Driver->Connect();
+  EXPECT_TRUE(Driver->IsConnected());
 }
 
 // Catches a reconnect after Disconnect that fails or keeps the old record.

@@ -19,6 +19,9 @@ struct SetPointCase {
   bool CoolerOn;
   uint16_t Raw;
 };
+void PrintTo(const SetPointCase& c, std::ostream* os) {
+  *os << c.Celsius << (c.CoolerOn ? " on" : " off");
+}
 
 class SetPoint : public FacadeTest, public ::testing::WithParamInterface<SetPointCase> {};
 
@@ -40,7 +43,13 @@ TEST_P(SetPoint, SentWithTheCoolerFlag) {
 INSTANTIATE_TEST_SUITE_P(Values, SetPoint,
                          ::testing::Values(SetPointCase{-10.0, true, 89}, SetPointCase{-10.0, false, 89},
                                            SetPointCase{20.0, true, 262}, SetPointCase{30.0, false, 320},
-                                           SetPointCase{-30.0, true, 1}));
+                                           SetPointCase{-30.0, true, 1}),
+                         [](const auto& info) {
+                           const int celsius = static_cast<int>(info.param.Celsius);
+                           return (celsius < 0 ? "Minus" + std::to_string(-celsius)
+                                               : std::to_string(celsius)) +
+                                  (info.param.CoolerOn ? "On" : "Off");
+                         });
 
 // Catches a range check that lets an out-of-range or NaN set point through, or one
 // that talks to the camera before refusing.
@@ -207,6 +216,9 @@ struct FirmwareCase {
   uint8_t Byte;
   const char* Text;
 };
+void PrintTo(const FirmwareCase& c, std::ostream* os) {
+  *os << "byte " << int{c.Byte};
+}
 
 class FirmwareText : public FacadeTest, public ::testing::WithParamInterface<FirmwareCase> {};
 
@@ -223,7 +235,8 @@ INSTANTIATE_TEST_SUITE_P(Bytes, FirmwareText,
                          ::testing::Values(FirmwareCase{105, "1.05"}, FirmwareCase{100, "1"},
                                            FirmwareCase{7, "0.07"}, FirmwareCase{0, "0"},
                                            FirmwareCase{200, "-0.56"}, FirmwareCase{127, "1.27"},
-                                           FirmwareCase{128, "-1.28"}, FirmwareCase{1, "0.01"}));
+                                           FirmwareCase{128, "-1.28"}, FirmwareCase{1, "0.01"}),
+                         [](const auto& info) { return "Byte" + std::to_string(info.param.Byte); });
 
 // A locale whose decimal separator is a comma.
 struct CommaDecimal : std::numpunct<char> {

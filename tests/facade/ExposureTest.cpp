@@ -16,6 +16,9 @@ struct BinCase {
   int32_t X, Y;
   const char* Error;  // NoError when accepted
 };
+void PrintTo(const BinCase& c, std::ostream* os) {
+  *os << c.X << "x" << c.Y;
+}
 
 class SetBinCase : public FacadeTest, public ::testing::WithParamInterface<BinCase> {};
 
@@ -35,12 +38,15 @@ TEST_P(SetBinCase, ChecksAgainstTheRecord) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Factors, SetBinCase,
-                         ::testing::Values(BinCase{1, 1, NoError}, BinCase{1, 2, NoError},
-                                           BinCase{2, 2, NoError}, BinCase{3, 3, "Invalid Binning values"},
-                                           BinCase{0, 1, "Invalid Binning values"},
-                                           BinCase{1, -1, "Invalid Binning values"},
-                                           BinCase{2, 3, "Invalid Binning values"}));
+INSTANTIATE_TEST_SUITE_P(
+    Factors, SetBinCase,
+    ::testing::Values(BinCase{1, 1, NoError}, BinCase{1, 2, NoError}, BinCase{2, 2, NoError},
+                      BinCase{3, 3, "Invalid Binning values"}, BinCase{0, 1, "Invalid Binning values"},
+                      BinCase{1, -1, "Invalid Binning values"}, BinCase{2, 3, "Invalid Binning values"}),
+    [](const auto& info) {
+      return "Bin" + std::to_string(info.param.X) + "x" +
+             (info.param.Y < 0 ? "Minus" + std::to_string(-info.param.Y) : std::to_string(info.param.Y));
+    });
 
 struct StartCase {
   const char* Name;
@@ -49,6 +55,9 @@ struct StartCase {
   int32_t Duration;
   const char* Error;
 };
+void PrintTo(const StartCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class StartExposureCheck : public FacadeTest, public ::testing::WithParamInterface<StartCase> {};
 

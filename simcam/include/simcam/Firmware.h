@@ -76,7 +76,8 @@ struct FirmwareState {
   bool ProgrammingMode;
   double SensorCelsius;
   bool Guiding;
-  bool Exposing;  // an exposure is integrating or its image is still being sent
+  double GuideOffsetX, GuideOffsetY;  // field shift from guide pulses, active-area pixels
+  bool Exposing;                      // an exposure is integrating or its image is still being sent
 };
 
 class Firmware {
@@ -95,8 +96,9 @@ class Firmware {
   bool HandleControl(const UsbSetupPacket& setup, uint8_t* data, uint32_t& returned);
 
   // Bulk IN: copies up to `capacity` bytes the camera has already sent. Non-blocking;
-  // returns the count copied (0 when nothing is waiting).
-  uint32_t ReadBulkIn(uint8_t* buffer, uint32_t capacity);
+  // returns the count copied (0 when nothing is waiting). `transferEnded`, when given,
+  // is set when the copy ended one of the camera's bulk transfers (a short packet).
+  uint32_t ReadBulkIn(uint8_t* buffer, uint32_t capacity, bool* transferEnded = nullptr);
   // Blocks until bulk IN data is waiting, the device is unplugged, or `deadline`.
   // Returns true when data is waiting.
   bool WaitForBulkIn(std::chrono::steady_clock::time_point deadline);

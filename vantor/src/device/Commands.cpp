@@ -12,26 +12,27 @@ uint16_t Pack(uint8_t high, uint8_t low) {
   return static_cast<uint16_t>(high << 8 | low);
 }
 
-}  // namespace
-
 // Most commands are refused while the image is arriving: a control request then would
 // compete with the bulk transfer. The guard is one read of the state, not a lock.
-#define VANTOR_REFUSE_WHILE_DOWNLOADING(refused)                                    \
-  do {                                                                              \
-    if (CameraState.load(std::memory_order_acquire) == CameraStates::Downloading) { \
-      return refused;                                                               \
-    }                                                                               \
-  } while (false)
+bool Downloading(const USBDeviceInstance& device) {
+  return device.CameraState.load(std::memory_order_acquire) == CameraStates::Downloading;
+}
+
+}  // namespace
 
 bool USBDeviceInstance::SetCameraBinning(uint8_t x, uint8_t y) {
-  VANTOR_REFUSE_WHILE_DOWNLOADING(false);
+  if (Downloading(*this)) {
+    return false;
+  }
   SensorBinX = x;
   SensorBinY = y;
   return SendDeviceRequest(HostToDevice, SetCameraBinningRequest, Pack(x, y), 0, nullptr, 0);
 }
 
 bool USBDeviceInstance::GetCameraBinning(uint8_t* x, uint8_t* y) {
-  VANTOR_REFUSE_WHILE_DOWNLOADING(false);
+  if (Downloading(*this)) {
+    return false;
+  }
   if (x == nullptr || y == nullptr) {
     return false;
   }
@@ -45,7 +46,9 @@ bool USBDeviceInstance::GetCameraBinning(uint8_t* x, uint8_t* y) {
 }
 
 bool USBDeviceInstance::SetCameraROI(uint16_t x, uint16_t y, uint16_t width, uint16_t height) {
-  VANTOR_REFUSE_WHILE_DOWNLOADING(false);
+  if (Downloading(*this)) {
+    return false;
+  }
   // Last column and row wrap modulo 65536, so width 0 at x 0 sends 0xFFFF.
   auto last = [](uint16_t first, uint16_t size) { return static_cast<uint16_t>(first + size - 1); };
   return SendDeviceRequest(HostToDevice, SetWindowStartXRequest, x, 0, nullptr, 0) &&
@@ -55,12 +58,16 @@ bool USBDeviceInstance::SetCameraROI(uint16_t x, uint16_t y, uint16_t width, uin
 }
 
 bool USBDeviceInstance::PulseGuide(uint8_t direction, uint16_t duration) {
-  VANTOR_REFUSE_WHILE_DOWNLOADING(false);
+  if (Downloading(*this)) {
+    return false;
+  }
   return SendDeviceRequest(HostToDevice, PulseGuideRequest, duration, direction, nullptr, 0);
 }
 
 bool USBDeviceInstance::IsPulseGuiding(bool* guiding) {
-  VANTOR_REFUSE_WHILE_DOWNLOADING(false);
+  if (Downloading(*this)) {
+    return false;
+  }
   if (guiding == nullptr) {
     return false;
   }
@@ -73,7 +80,9 @@ bool USBDeviceInstance::IsPulseGuiding(bool* guiding) {
 }
 
 bool USBDeviceInstance::GetModel(char* model) {
-  VANTOR_REFUSE_WHILE_DOWNLOADING(false);
+  if (Downloading(*this)) {
+    return false;
+  }
   if (model == nullptr) {
     return false;
   }
@@ -81,7 +90,9 @@ bool USBDeviceInstance::GetModel(char* model) {
 }
 
 bool USBDeviceInstance::GetFirmware(char* firmware) {
-  VANTOR_REFUSE_WHILE_DOWNLOADING(false);
+  if (Downloading(*this)) {
+    return false;
+  }
   if (firmware == nullptr) {
     return false;
   }
@@ -90,7 +101,9 @@ bool USBDeviceInstance::GetFirmware(char* firmware) {
 
 bool USBDeviceInstance::SetCoolingPoint(bool coolerOn, float celsius) {
   std::optional<uint16_t> raw = CelsiusToRawSetPoint(celsius);
-  VANTOR_REFUSE_WHILE_DOWNLOADING(false);
+  if (Downloading(*this)) {
+    return false;
+  }
   if (!raw) {
     return false;  // NaN or infinite: no set point to send
   }
@@ -103,7 +116,7 @@ bool USBDeviceInstance::GetTemperature(double* celsius) {
   if (celsius == nullptr) {
     return false;
   }
-  if (CameraState.load(std::memory_order_acquire) == CameraStates::Downloading) {
+  if (Downloading(*this)) {
     *celsius = 0.0;
     return false;
   }
@@ -117,7 +130,7 @@ bool USBDeviceInstance::GetCoolingPoint(double* celsius) {
   if (celsius == nullptr) {
     return false;
   }
-  if (CameraState.load(std::memory_order_acquire) == CameraStates::Downloading) {
+  if (Downloading(*this)) {
     *celsius = 0.0;
     return false;
   }
@@ -131,7 +144,7 @@ bool USBDeviceInstance::IsCoolerOn(bool* on) {
   if (on == nullptr) {
     return false;
   }
-  if (CameraState.load(std::memory_order_acquire) == CameraStates::Downloading) {
+  if (Downloading(*this)) {
     *on = false;
     return false;
   }
@@ -149,13 +162,17 @@ bool USBDeviceInstance::IsCoolingOn() {
 
 bool USBDeviceInstance::SetTemperaturePIDGain(uint8_t errorGain, uint8_t differentialGain,
                                               uint8_t timeFactor) {
-  VANTOR_REFUSE_WHILE_DOWNLOADING(false);
+  if (Downloading(*this)) {
+    return false;
+  }
   return SendDeviceRequest(HostToDevice, SetPIDGainRequest, Pack(differentialGain, timeFactor), errorGain,
                            nullptr, 0);
 }
 
 void USBDeviceInstance::SetCoolingDutyCycle(uint16_t duty) {
-  VANTOR_REFUSE_WHILE_DOWNLOADING();
+  if (Downloading(*this)) {
+    return;
+  }
   if (duty > MaxCoolingDuty) {
     return;
   }
@@ -166,7 +183,7 @@ bool USBDeviceInstance::GetTemperatureDuty(uint8_t* duty) {
   if (duty == nullptr) {
     return false;
   }
-  if (CameraState.load(std::memory_order_acquire) == CameraStates::Downloading) {
+  if (Downloading(*this)) {
     *duty = 0;
     return false;
   }
@@ -183,25 +200,33 @@ uint16_t USBDeviceInstance::GetCoolingDutyCycle() {
 }
 
 bool USBDeviceInstance::SetADCGain(ADCConfig config) {
-  VANTOR_REFUSE_WHILE_DOWNLOADING(false);
+  if (Downloading(*this)) {
+    return false;
+  }
   return SendDeviceRequest(HostToDevice, SetADCGainRequest, Pack(config.Gain, config.Offset), config.PgaScale,
                            nullptr, 0);
 }
 
 bool USBDeviceInstance::SetADCCDS(ADCConfig config) {
-  VANTOR_REFUSE_WHILE_DOWNLOADING(false);
+  if (Downloading(*this)) {
+    return false;
+  }
   return SendDeviceRequest(HostToDevice, SetADCCDSRequest, Pack(config.CdsEnable, config.CdsTimming), 0,
                            nullptr, 0);
 }
 
 bool USBDeviceInstance::SetADCRLC(ADCConfig config) {
-  VANTOR_REFUSE_WHILE_DOWNLOADING(false);
+  if (Downloading(*this)) {
+    return false;
+  }
   return SendDeviceRequest(HostToDevice, SetADCRLCRequest, Pack(config.RlcEnable, config.RlcDac), config.RlcV,
                            nullptr, 0);
 }
 
 bool USBDeviceInstance::SetADCADVCONFIG(ADCConfig config) {
-  VANTOR_REFUSE_WHILE_DOWNLOADING(false);
+  if (Downloading(*this)) {
+    return false;
+  }
   return SendDeviceRequest(HostToDevice, SetADCAdvConfigRequest, Pack(config.OutputInvert, config.Mode3), 0,
                            nullptr, 0);
 }
@@ -214,7 +239,5 @@ void USBDeviceInstance::EnterProgrammingMode() {
 bool USBDeviceInstance::StartBoot() {
   return SendDeviceRequest(HostToDevice, EnterProgrammingModeRequest, 0, 0, nullptr, 0);
 }
-
-#undef VANTOR_REFUSE_WHILE_DOWNLOADING
 
 }  // namespace TarvisUSBInterface

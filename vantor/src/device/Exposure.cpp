@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <system_error>
@@ -56,11 +57,16 @@ TransferResult ReceiveTransfer(USBDeviceInstance& device, Transfer transfer, Clo
                                uint64_t limitMs, bool firstTransfer) {
   uint32_t position = 0;
   while (position < transfer.Bytes) {
-    uint32_t length = transfer.Bytes - position;
+    const uint32_t requested = transfer.Bytes - position;
+    uint32_t length = requested;
     const auto readStart = Clock::now();
     const bool ok = device.Receive(transfer.Buffer + position, &length);
-    if (length > transfer.Bytes - position)
-      length = transfer.Bytes - position;
+    // A refused read leaves the length as it was, and a read that moved every byte asked
+    // for succeeds; so a failed read reporting the whole request moved nothing.
+    if (!ok && length >= requested) {
+      length = 0;
+    }
+    length = std::min(length, requested);
     if (length > 0) {
       position += length;
       if (firstTransfer)

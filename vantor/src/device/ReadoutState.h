@@ -10,6 +10,8 @@
 #include <memory>
 #include <mutex>
 
+#include <vantor/Export.h>
+
 namespace TarvisUSBInterface {
 
 struct ReadoutStateRecord {
@@ -38,7 +40,8 @@ struct ReadoutStateRecord {
   std::unique_ptr<float[]> RowBias;
 };
 
-// The process's record, zero when the library is loaded.
-ReadoutStateRecord& ReadoutState();
+// The process's record, zero when the library is loaded. Exported (though not part of
+// the public headers) so that white-box tests can inspect it.
+VANTOR_API ReadoutStateRecord& ReadoutState();
 
 }  // namespace TarvisUSBInterface

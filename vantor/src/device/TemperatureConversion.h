@@ -25,9 +25,11 @@ inline constexpr float SetPointPassThrough = 65535.0f;
 // still truncate down (the smallest of the documented ones is 89.971).
 inline constexpr double SetPointRoundTripMargin = 0.01;
 
-// The raw word SetCoolingPoint sends for `celsius`: truncated towards zero, the low 16
-// bits taken as a signed number, and at least 1. Empty for NaN and infinities, which
-// name no temperature.
+// The raw word SetCoolingPoint sends for `celsius`: truncated towards zero and kept
+// within 1 .. 65534. Below 1 is the coldest set point the camera takes; above the range
+// the word saturates instead of wrapping, so a very warm set point can never turn into
+// the coldest one, and 0xFFFF stays reserved for the exact value 65535.0. Empty for NaN
+// and infinities, which name no temperature.
 inline std::optional<uint16_t> CelsiusToRawSetPoint(float celsius) {
   if (celsius == SetPointPassThrough) {
     return 0xFFFF;
@@ -37,11 +39,14 @@ inline std::optional<uint16_t> CelsiusToRawSetPoint(float celsius) {
   }
   double v = (static_cast<double>(celsius) * Protocol::TemperatureDivisor + Protocol::TemperatureOffset) /
              Protocol::TemperatureScale;
-  // fmod is exact, so the low 16 bits come out right for every finite float without an
-  // out-of-range integer conversion.
-  double low = std::fmod(std::trunc(v + SetPointRoundTripMargin), 65536.0);
-  auto word = static_cast<int16_t>(static_cast<uint16_t>(static_cast<int32_t>(low) & 0xFFFF));
-  return word < 1 ? uint16_t{1} : static_cast<uint16_t>(word);
+  double word = std::trunc(v + SetPointRoundTripMargin);
+  if (word < 1.0) {
+    return 1;
+  }
+  if (word > 65534.0) {
+    return 65534;
+  }
+  return static_cast<uint16_t>(word);
 }
 
 }  // namespace TarvisUSBInterface
