@@ -134,10 +134,8 @@ std::filesystem::path PreviewPath(const std::string& preview, int32_t index, int
   return file;
 }
 
-enum class ExposureOutcome { Ready, Interrupted };
+}  // namespace
 
-// Runs one exposure to its image. Ctrl-C while exposing aborts the exposure and waits
-// for the readout thread to give up, so the next exposure starts on a quiet camera.
 ExposureOutcome Expose(Nuvik::LowLevelDriver& driver, int32_t ms, size_t bytes, double& bytesPerSecond,
                        Progress& progress) {
   driver.StartExposure(ms);
@@ -207,8 +205,6 @@ ExposureOutcome Expose(Nuvik::LowLevelDriver& driver, int32_t ms, size_t bytes, 
     std::this_thread::sleep_for(PollInterval);
   }
 }
-
-}  // namespace
 
 int RunList(bool simulate) {
   CameraSession session(simulate);

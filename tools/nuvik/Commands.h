@@ -8,8 +8,21 @@
 #include <string>
 
 #include "Arguments.h"
+#include "Progress.h"
+
+namespace Nuvik {
+class LowLevelDriver;
+}
 
 namespace NuvikCli {
+
+enum class ExposureOutcome { Ready, Interrupted };
+// Runs one exposure of `ms` on a configured driver until its image is ready. `bytes`
+// is the frame size for the download estimate, refined in `bytesPerSecond`. Ctrl-C
+// while exposing aborts the exposure and waits until the readout has given up, so the
+// camera is ready for the next one. Throws CameraError when the readout fails.
+ExposureOutcome Expose(Nuvik::LowLevelDriver& driver, int32_t ms, size_t bytes, double& bytesPerSecond,
+                       Progress& progress);
 
 int RunList(bool simulate);
 int RunInfo(bool simulate);

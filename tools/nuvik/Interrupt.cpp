@@ -24,4 +24,8 @@ bool Interrupted() {
   return interrupted != 0;
 }
 
+void ClearInterrupt() {
+  interrupted = 0;
+}
+
 }  // namespace NuvikCli

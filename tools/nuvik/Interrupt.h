@@ -9,6 +9,8 @@ namespace NuvikCli {
 // Installs the SIGINT and SIGTERM handlers.
 void InstallInterruptHandler();
 bool Interrupted();
+// Forgets an earlier Ctrl-C (for tests that go on after one).
+void ClearInterrupt();
 
 // Exit code of a command ended by Ctrl-C (128 + SIGINT, as shells report it).
 inline constexpr int InterruptedExitCode = 130;
