@@ -321,6 +321,19 @@ TEST_F(EndToEnd, Binned2x2) {
   EXPECT_FALSE(c.Has("XBAYROFF"));
 }
 
+// Catches a cooled capture that does not wait for the set point, or a file without the
+// set point and the temperature the sensor had when the exposure started.
+TEST_F(EndToEnd, CooledCaptureRecordsTemperatures) {
+  const Result r = Tool().Run({"capture", "--simulate", "--temperature", "16", "--wait", "--tolerance", "0.5",
+                               "--exposure", "0.1", "--output", "cold.fits"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Err;
+  EXPECT_NE(r.Out.find("sensor at"), std::string::npos) << r.Out;
+  const FitsContents c = ReadFits((dir_ / "cold.fits").string());
+  const double setPoint = c.Number("SET-TEMP");
+  EXPECT_NEAR(setPoint, 16.0, 0.2);
+  EXPECT_NEAR(c.Number("CCD-TEMP"), setPoint, 0.5 + 0.2);
+}
+
 // Catches a series that overwrites its own frames or names them out of order, a
 // preview that is not a readable PNG, and more than one output line per frame.
 TEST_F(EndToEnd, SeriesWithPreviewIntoDirectory) {
