@@ -18,6 +18,10 @@ namespace Protocol = TarvisUSBInterface::Protocol;
 constexpr uint8_t StandardDeviceToHost = 0x80;
 constexpr uint8_t VendorDeviceToHost = 0xC0;
 
+// The request log keeps the most recent packets only, so a long session against the
+// simulated camera does not grow without bound.
+constexpr std::size_t RequestLogLimit = std::size_t{1} << 20;
+
 // Guide pulses move the field by this many pixels per second of pulse.
 constexpr double GuidePixelsPerSecond = 2.0;
 
@@ -183,6 +187,9 @@ bool Firmware::HandleControl(const UsbSetupPacket& setup, uint8_t* data, uint32_
   std::lock_guard lock(mutex_);
   Registers& r = *registers_;
   returned = 0;
+  if (r.Log.size() >= RequestLogLimit) {
+    r.Log.erase(r.Log.begin(), r.Log.begin() + RequestLogLimit / 2);
+  }
   r.Log.push_back(setup);
   if (r.Unplugged) {
     return false;

@@ -108,7 +108,7 @@ class Firmware {
   bool IsUnplugged() const;
 
   // --- Test hooks ---
-  std::vector<UsbSetupPacket> RequestLog() const;  // every setup packet received, in order
+  std::vector<UsbSetupPacket> RequestLog() const;  // every setup packet received, in order (last 2^20)
   void ClearRequestLog();
   void FailRequest(uint8_t code);   // stall every later request with this code
   void FailNthControl(uint64_t n);  // stall the n-th control transfer from now (1 = next)
