@@ -207,7 +207,9 @@ std::optional<Clock::time_point> ImageStream::NextDataTime(Clock::time_point now
   return std::max(due, now);
 }
 
-bool ImageStream::TransferEnded() const { return impl_->TransferEnded; }
+bool ImageStream::TransferEnded() const {
+  return impl_->TransferEnded;
+}
 
 bool ImageStream::UnplugDue() const {
   return impl_->UnplugDue;

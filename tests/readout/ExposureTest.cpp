@@ -18,7 +18,8 @@ using Clock = std::chrono::steady_clock;
 
 bool SentRequest(const SimDevice& sim, uint8_t code) {
   for (const auto& p : sim.Firmware->RequestLog())
-    if (p.Request == code) return true;
+    if (p.Request == code)
+      return true;
   return false;
 }
 
@@ -40,7 +41,8 @@ std::vector<float> CameraWindow(const USBDeviceInstance& d, uint32_t ms) {
   std::vector<float> out;
   for (uint32_t r = 0; r < sensor.Height(); ++r) {
     sensor.RenderRow(r, row.data());
-    for (uint32_t c = 0; c < sensor.Width(); ++c) out.push_back(static_cast<float>(row[2 * c] << 8 | row[2 * c + 1]));
+    for (uint32_t c = 0; c < sensor.Width(); ++c)
+      out.push_back(static_cast<float>(row[2 * c] << 8 | row[2 * c + 1]));
   }
   return out;
 }
@@ -54,8 +56,9 @@ TEST(Exposure, ImageIsTheCameraWindow) {
     bool Fast;
     int Bin;
   };
-  for (const Case& c : {Case{"full frame", 0, 0, 752, 582, false, 1}, Case{"odd start row", 40, 51, 300, 101, false, 1},
-                        Case{"binning 2", 0, 0, 376, 291, false, 2}, Case{"fast", 0, 0, 752, 582, true, 1}}) {
+  for (const Case& c :
+       {Case{"full frame", 0, 0, 752, 582, false, 1}, Case{"odd start row", 40, 51, 300, 101, false, 1},
+        Case{"binning 2", 0, 0, 376, 291, false, 2}, Case{"fast", 0, 0, 752, 582, true, 1}}) {
     SCOPED_TRACE(c.Name);
     SimDevice sim;
     ASSERT_TRUE(sim.Connect());
@@ -73,7 +76,8 @@ TEST(Exposure, ImageIsTheCameraWindow) {
       ASSERT_EQ(image, window);
     } else {
       for (uint32_t r = 0; r < c.H; r += 2)
-        for (uint32_t col = 0; col < c.W; col += 37) ASSERT_EQ(image[r * c.W + col], window[(r / 2) * c.W + col]) << r;
+        for (uint32_t col = 0; col < c.W; col += 37)
+          ASSERT_EQ(image[r * c.W + col], window[(r / 2) * c.W + col]) << r;
       EXPECT_EQ(image[1 * c.W + 5], (window[5] + window[c.W + 5]) / 2);
     }
   }
@@ -85,7 +89,8 @@ double RowMeanSpread(const std::vector<float>& image, uint32_t width, uint32_t h
     means.push_back(std::accumulate(image.begin() + r * width, image.begin() + (r + 1) * width, 0.0) / width);
   const double m = std::accumulate(means.begin(), means.end(), 0.0) / means.size();
   double s = 0;
-  for (double x : means) s += (x - m) * (x - m);
+  for (double x : means)
+    s += (x - m) * (x - m);
   *level = m;
   return std::sqrt(s / means.size());
 }
@@ -131,7 +136,8 @@ TEST(Exposure, StatesFollowTheReadout) {
       sawDownloading = true;
       ASSERT_EQ(ready, 0);
     }
-    if (ready) break;
+    if (ready)
+      break;
     std::this_thread::sleep_for(milliseconds(1));
   }
   EXPECT_TRUE(sawDownloading);

@@ -34,7 +34,8 @@ Fields MakeFields(const ReadoutGeometry& g, const std::function<uint16_t(uint32_
   for (uint32_t r = 0; r < g.RawHeight; ++r) {
     std::vector<uint8_t>& field = (!g.TwoFields() || (r & 1u) == w) ? f.First : f.Second;
     const uint32_t fieldRow = g.TwoFields() ? r / 2 : r;
-    for (uint32_t c = 0; c < g.RawWidth; ++c) PutSample(field, size_t{fieldRow} * g.RawWidth + c, value(r, c));
+    for (uint32_t c = 0; c < g.RawWidth; ++c)
+      PutSample(field, size_t{fieldRow} * g.RawWidth + c, value(r, c));
   }
   return f;
 }
@@ -55,9 +56,11 @@ TEST(FrameAssembly, InterleaveFollowsSensorYParityWithOddHeight) {
     // Sample = field * 10000 + field row * 10 + column, high byte first.
     std::vector<uint8_t> first(sizes.FirstFieldBytes), second(sizes.SecondFieldBytes);
     for (uint32_t k = 0; k < firstRows; ++k)
-      for (uint32_t j = 0; j < 3; ++j) PutSample(first, k * 3 + j, static_cast<uint16_t>(k * 10 + j));
+      for (uint32_t j = 0; j < 3; ++j)
+        PutSample(first, k * 3 + j, static_cast<uint16_t>(k * 10 + j));
     for (uint32_t k = 0; k < 101 - firstRows; ++k)
-      for (uint32_t j = 0; j < 3; ++j) PutSample(second, k * 3 + j, static_cast<uint16_t>(10000 + k * 10 + j));
+      for (uint32_t j = 0; j < 3; ++j)
+        PutSample(second, k * 3 + j, static_cast<uint16_t>(10000 + k * 10 + j));
 
     std::vector<float> image(3 * 101, -1.0f);
     AssembleImage(g, first.data(), second.data(), image.data(), nullptr);
@@ -65,7 +68,8 @@ TEST(FrameAssembly, InterleaveFollowsSensorYParityWithOddHeight) {
     for (uint32_t r = 0; r < 101; ++r) {
       const bool fromFirst = r % 2 == w;
       const float expected = (fromFirst ? 0.0f : 10000.0f) + (r / 2) * 10.0f;
-      for (uint32_t j = 0; j < 3; ++j) ASSERT_EQ(image[r * 3 + j], expected + j) << "row " << r;
+      for (uint32_t j = 0; j < 3; ++j)
+        ASSERT_EQ(image[r * 3 + j], expected + j) << "row " << r;
     }
   }
 }
@@ -78,12 +82,14 @@ TEST(FrameAssembly, SingleTransferInOrder) {
   g.RawWidth = g.ImageWidth = 376;
   g.RawHeight = g.ImageHeight = 291;
   ASSERT_EQ(ComputeTransferSizes(g).FirstFieldBytes, 218832u);
-  auto f = MakeFields(g, [](uint32_t r, uint32_t c) { return static_cast<uint16_t>(r * 211 + c * 7 + 60000 * (c % 2)); });
+  auto f = MakeFields(
+      g, [](uint32_t r, uint32_t c) { return static_cast<uint16_t>(r * 211 + c * 7 + 60000 * (c % 2)); });
   std::vector<float> image(376 * 291);
   AssembleImage(g, f.First.data(), nullptr, image.data(), nullptr);
   for (uint32_t r = 0; r < 291; ++r)
     for (uint32_t c = 0; c < 376; ++c)
-      ASSERT_EQ(image[r * 376 + c], static_cast<float>(static_cast<uint16_t>(r * 211 + c * 7 + 60000 * (c % 2))));
+      ASSERT_EQ(image[r * 376 + c],
+                static_cast<float>(static_cast<uint16_t>(r * 211 + c * 7 + 60000 * (c % 2))));
 }
 
 // Catches a wrong rebuild of fast readouts: rows out of place, means divided or not
@@ -142,7 +148,9 @@ ReadoutGeometry OverscanGeometry(bool useVertical) {
 }
 
 // Pixel values of the active area in the tests below.
-uint16_t Scene(uint32_t r, uint32_t c) { return static_cast<uint16_t>(2000 + (r * 7 + c * 3) % 500); }
+uint16_t Scene(uint32_t r, uint32_t c) {
+  return static_cast<uint16_t>(2000 + (r * 7 + c * 3) % 500);
+}
 
 struct BiasResult {
   std::vector<float> Image, RowBias;
@@ -152,7 +160,8 @@ BiasResult RunBiasPass(const ReadoutGeometry& g, const std::function<uint16_t(ui
                        const std::function<uint16_t(uint32_t, uint32_t)>& stripSample = nullptr) {
   const uint32_t strip = 40 / g.SensorBinX;
   auto f = MakeFields(g, [&](uint32_t r, uint32_t c) {
-    if (c >= g.RawWidth - strip) return stripSample ? stripSample(r, c - (g.RawWidth - strip)) : stripOfRow(r);
+    if (c >= g.RawWidth - strip)
+      return stripSample ? stripSample(r, c - (g.RawWidth - strip)) : stripOfRow(r);
     return Scene(r, c);
   });
   BiasResult result{std::vector<float>(size_t{g.ImageWidth} * g.ImageHeight, -1.0f),
@@ -166,11 +175,71 @@ TEST(OverscanBias, RowBiasIsElement21OfTheSortedStrip) {
   const auto g = OverscanGeometry(true);
   // Raw row 101 holds 100 .. 139 in shuffled order; the other rows 500.
   std::vector<uint16_t> strip(40);
-  for (int i = 0; i < 40; ++i) strip[i] = static_cast<uint16_t>(100 + (i * 17) % 40);
-  auto result = RunBiasPass(g, [](uint32_t) -> uint16_t { return 500; },
-                            [&](uint32_t r, uint32_t j) -> uint16_t { return r == 101 ? strip[j] : 500; });
+  for (int i = 0; i < 40; ++i)
+    strip[i] = static_cast<uint16_t>(100 + (i * 17) % 40);
+  auto result = RunBiasPass(
+      g, [](uint32_t) -> uint16_t { return 500; },
+      [&](uint32_t r, uint32_t j) -> uint16_t { return r == 101 ? strip[j] : 500; });
   EXPECT_EQ(result.RowBias[101], 121.0f);
   EXPECT_EQ(result.RowBias[100], 500.0f);
+}
+
+// Catches a selection that differs from a full ascending sort on arbitrary strips,
+// with repeated values, values above 32767 and row groups that do not fill up evenly.
+TEST(OverscanBias, RowBiasMatchesASortedStripForRandomData) {
+  for (uint32_t binX : {1u, 2u}) {
+    ReadoutGeometry g = OverscanGeometry(true);
+    if (binX == 2) {
+      g.SensorBinX = g.SensorBinY = 2;
+      g.RawWidth = 418;
+      g.RawHeight = 298;
+      g.ImageWidth = 376;
+      g.ImageHeight = 291;
+    }
+    const uint32_t strip = 40 / binX;
+    std::mt19937 random(binX);
+    std::vector<uint16_t> samples(size_t{g.RawHeight} * strip);
+    for (auto& v : samples)
+      v = static_cast<uint16_t>(random() % 4 == 0 ? 65535 - random() % 3 : random() % 50);
+    auto result = RunBiasPass(g, nullptr, [&](uint32_t r, uint32_t j) { return samples[r * strip + j]; });
+    const uint32_t first = binX == 1 ? 12 : 6, last = binX == 1 ? 596 : 297;
+    for (uint32_t r = first; r < last; ++r) {
+      std::vector<float> sorted(samples.begin() + r * strip, samples.begin() + (r + 1) * strip);
+      std::sort(sorted.begin(), sorted.end());
+      ASSERT_EQ(result.RowBias[r], sorted[binX == 1 ? 21 : 11]) << "binning " << binX << " row " << r;
+    }
+  }
+}
+
+// Catches a fast correction path that rounds differently from v - (bias - mean) in
+// double precision: typical biases near 1000, and biases near zero whose field mean
+// has bits too fine for the float path.
+TEST(OverscanBias, CorrectionEqualsDoublePrecisionFormula) {
+  for (uint16_t level : {1000, 0}) {
+    SCOPED_TRACE(level);
+    const auto g = OverscanGeometry(true);
+    std::mt19937 random(level + 1u);
+    std::vector<uint16_t> stripLevel(g.RawHeight);
+    // Near zero only a few rows are raised, by 1, so the field mean (about 6/292) has
+    // bits down to 2^-29.
+    for (auto& v : stripLevel) {
+      const bool raised = random() % (level ? 23 : 50) == 0;
+      v = static_cast<uint16_t>(level + (raised ? (level ? 1 + random() % 9 : 1) : 0));
+    }
+    auto result = RunBiasPass(g, [&](uint32_t r) { return stripLevel[r]; });
+    float sum[2] = {0, 0};
+    for (uint32_t r = 12; r < 596; ++r)
+      sum[r % 2] += result.RowBias[r];
+    const float mean[2] = {sum[0] / 292.0f, sum[1] / 292.0f};
+    for (uint32_t i = 0; i < 582; ++i) {
+      const uint32_t r = i + 12;
+      const double correction = static_cast<double>(result.RowBias[r]) - static_cast<double>(mean[r % 2]);
+      for (uint32_t j = 0; j < 752; j += 7) {
+        const auto expected = static_cast<float>(static_cast<double>(Scene(r, j + 3)) - correction);
+        ASSERT_EQ(result.Image[i * 752 + j], expected) << "row " << r << " column " << j;
+      }
+    }
+  }
 }
 
 // Catches a correction that flattens the fields to one level, or alters pixels when every
@@ -179,7 +248,8 @@ TEST(OverscanBias, ConstantFieldBiasesLeaveTheImageUnchanged) {
   const auto g = OverscanGeometry(true);
   auto result = RunBiasPass(g, [](uint32_t r) -> uint16_t { return r % 2 == 0 ? 500 : 520; });
   for (uint32_t i = 0; i < 582; ++i)
-    for (uint32_t j = 0; j < 752; ++j) ASSERT_EQ(result.Image[i * 752 + j], Scene(i + 12, j + 3));
+    for (uint32_t j = 0; j < 752; ++j)
+      ASSERT_EQ(result.Image[i * 752 + j], Scene(i + 12, j + 3));
 }
 
 // Catches a wrong field mean or a correction applied to the wrong rows: one row 10 ADU
@@ -208,7 +278,8 @@ TEST(OverscanBias, SwitchOffCropsWithoutCorrection) {
   const auto g = OverscanGeometry(false);
   auto result = RunBiasPass(g, [](uint32_t r) -> uint16_t { return static_cast<uint16_t>(480 + r % 37); });
   for (uint32_t i = 0; i < 582; ++i)
-    for (uint32_t j = 0; j < 752; j += 50) ASSERT_EQ(result.Image[i * 752 + j], Scene(i + 12, j + 3));
+    for (uint32_t j = 0; j < 752; j += 50)
+      ASSERT_EQ(result.Image[i * 752 + j], Scene(i + 12, j + 3));
 }
 
 // Catches the binning-2 path: 20-sample strip (element 11), one transfer, crop from
@@ -254,7 +325,8 @@ TEST(OverscanBias, UnusualBinningStaysInBounds) {
   g.ImageHeight = sim.Device->ImageHeight;
   g.OverscanActive = g.UseVerticalOverscan = true;
   auto result = RunBiasPass(g, [](uint32_t) -> uint16_t { return 700; });
-  for (uint32_t j = 0; j < g.ImageWidth; j += 100) EXPECT_EQ(result.Image[j], Scene(4, j + 3));
+  for (uint32_t j = 0; j < g.ImageWidth; j += 100)
+    EXPECT_EQ(result.Image[j], Scene(4, j + 3));
 }
 
 // Catches a sort that is not ascending, loses values, or touches short arrays.
@@ -269,7 +341,8 @@ TEST(OverscanBias, ArraySort) {
   EXPECT_EQ(std::vector<float>(three, three + 3), (std::vector<float>{1.0f, 2.0f, 3.0f}));
   std::mt19937 random(3);
   std::vector<float> values(40);
-  for (float& v : values) v = static_cast<float>(random() % 30);
+  for (float& v : values)
+    v = static_cast<float>(random() % 30);
   auto expected = values;
   std::sort(expected.begin(), expected.end());
   sim.Device->ArraySort(values.data(), 40);

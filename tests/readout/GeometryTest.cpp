@@ -124,7 +124,8 @@ struct SubframeRow {
 TEST(Geometry, Subframes) {
   const SubframeRow table[] = {
       {"plain", 100, 50, 200, 100, false, false, 103, 62, 200, 100, 1, 50, false, 20000, 20000},
-      {"overscan switch ignored", 100, 50, 200, 100, true, false, 103, 62, 200, 100, 1, 50, false, 20000, 20000},
+      {"overscan switch ignored", 100, 50, 200, 100, true, false, 103, 62, 200, 100, 1, 50, false, 20000,
+       20000},
       {"fast", 100, 50, 200, 100, false, true, 103, 31, 200, 50, 2, 50, true, 20000, 0},
       {"fast odd y", 100, 51, 200, 100, false, true, 103, 31, 200, 50, 2, 50, true, 20000, 0},
       {"fast odd height", 100, 50, 200, 101, false, true, 103, 31, 200, 51, 2, 50, true, 20400, 0},

@@ -44,16 +44,20 @@ std::vector<uint8_t> ReadAll(ImageStream& stream, Clock::time_point now, uint32_
 
 std::vector<double> Samples(const std::vector<uint8_t>& bytes) {
   std::vector<double> v(bytes.size() / 2);
-  for (size_t i = 0; i < v.size(); ++i) v[i] = bytes[2 * i] << 8 | bytes[2 * i + 1];
+  for (size_t i = 0; i < v.size(); ++i)
+    v[i] = bytes[2 * i] << 8 | bytes[2 * i + 1];
   return v;
 }
 
-double Mean(const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0) / v.size(); }
+double Mean(const std::vector<double>& v) {
+  return std::accumulate(v.begin(), v.end(), 0.0) / v.size();
+}
 
 double StdDev(const std::vector<double>& v) {
   const double m = Mean(v);
   double s = 0;
-  for (double x : v) s += (x - m) * (x - m);
+  for (double x : v)
+    s += (x - m) * (x - m);
   return std::sqrt(s / v.size());
 }
 
@@ -61,7 +65,8 @@ double StdDev(const std::vector<double>& v) {
 std::vector<double> Render(const ExposureSettings& s, std::vector<float> rate = {}, uint64_t exposure = 1) {
   SensorModel sensor(s, 11, exposure, std::move(rate));
   std::vector<uint8_t> bytes(2 * size_t{sensor.Width()} * sensor.Height());
-  for (uint32_t r = 0; r < sensor.Height(); ++r) sensor.RenderRow(r, bytes.data() + 2 * size_t{sensor.Width()} * r);
+  for (uint32_t r = 0; r < sensor.Height(); ++r)
+    sensor.RenderRow(r, bytes.data() + 2 * size_t{sensor.Width()} * r);
   return Samples(bytes);
 }
 
@@ -82,7 +87,8 @@ TEST(ImageStream, TwoFieldsEvenCameraRowsFirst) {
   const auto rows = Render(s, {}, 2);
   const int order[] = {1, 3, 0, 2, 4};
   for (int k = 0; k < 5; ++k)
-    for (int j = 0; j < 10; ++j) ASSERT_EQ(all[k * 10 + j], rows[order[k] * 10 + j]) << k;
+    for (int j = 0; j < 10; ++j)
+      ASSERT_EQ(all[k * 10 + j], rows[order[k] * 10 + j]) << k;
 }
 
 // Catches a bias level or scale that ignores the converter registers, and a row offset
@@ -113,7 +119,8 @@ TEST(SensorModel, BinnedPixelsAreClippedSums) {
   EXPECT_NEAR(Mean(Render(s)), 4000.0, 10.0);
   s.ExposureMs = 1000;
   std::vector<float> bright(752 * 582, 1e9f);
-  for (double x : Render(s, bright)) ASSERT_EQ(x, 65535.0);
+  for (double x : Render(s, bright))
+    ASSERT_EQ(x, 65535.0);
 }
 
 // Catches light or dark current outside the active area, a window beyond the readout
@@ -125,7 +132,8 @@ TEST(SensorModel, DarkCurrentInActiveAreaOnly) {
   auto meanOf = [&](const std::vector<double>& v, uint32_t r0, uint32_t r1, uint32_t c0, uint32_t c1) {
     std::vector<double> part;
     for (uint32_t r = r0; r < r1; ++r)
-      for (uint32_t c = c0; c < c1; ++c) part.push_back(v[r * 795 + c]);
+      for (uint32_t c = c0; c < c1; ++c)
+        part.push_back(v[r * 795 + c]);
     return Mean(part);
   };
   const double bias = meanOf(cool, 0, 12, 0, 795);
@@ -133,7 +141,8 @@ TEST(SensorModel, DarkCurrentInActiveAreaOnly) {
   EXPECT_NEAR(meanOf(cool, 12, 594, 3, 755) - bias, DarkCurrent(20.0) * 100 / 0.789, 3.0);
   s.SensorCelsius = 32.0;
   const auto warm = Render(s);
-  EXPECT_NEAR(meanOf(warm, 12, 594, 3, 755) - meanOf(warm, 0, 12, 0, 795), 4 * DarkCurrent(20.0) * 100 / 0.789, 6.0);
+  EXPECT_NEAR(meanOf(warm, 12, 594, 3, 755) - meanOf(warm, 0, 12, 0, 795),
+              4 * DarkCurrent(20.0) * 100 / 0.789, 6.0);
   // Far outside the readout area.
   auto beyond = Window(900, 949, 700, 709);
   beyond.ExposureMs = 100000;
@@ -159,7 +168,7 @@ TEST(SimpleScene, ColourMosaicPhase) {
 // Catches delivery that ignores the exposure time or the link rate, and an abort that
 // lets data through.
 TEST(ImageStream, DeliveryFollowsExposureAndLinkRate) {
-  ImageStream stream(Config(1e6));  // 1 MB/s
+  ImageStream stream(Config(1e6));     // 1 MB/s
   auto s = Window(3, 502, 12, 13, 2);  // 500 x 2 binned: 2000 bytes, one transfer
   s.ExposureMs = 100;
   const auto t0 = Clock::now();

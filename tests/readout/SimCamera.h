@@ -44,7 +44,8 @@ struct SimDevice {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
       const CameraStates s = State();
-      if (s == CameraStates::Error || (s == CameraStates::Idle && Device->ImageReady.load() != 0)) return s;
+      if (s == CameraStates::Error || (s == CameraStates::Idle && Device->ImageReady.load() != 0))
+        return s;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return State();
@@ -63,7 +64,8 @@ struct SimDevice {
 
 // Runs one exposure to its end and returns the final state.
 inline CameraStates Expose(SimDevice& sim, uint32_t ms = 0) {
-  if (!sim.Device->StartExposure(ms)) return CameraStates::Error;
+  if (!sim.Device->StartExposure(ms))
+    return CameraStates::Error;
   return sim.WaitForEnd();
 }
 

@@ -1,7 +1,11 @@
 #include "OverscanBias.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace TarvisUSBInterface {
 
@@ -18,13 +22,127 @@ constexpr uint32_t StripColumns = 40;
 constexpr uint32_t FirstBiasFieldRow = 6;
 constexpr uint32_t MaxStripColumns = StripColumns;
 
+// Where the processor has AVX2, the corrections run twice as wide; the loader picks the
+// variant once. The thread sanitizer's runtime is not ready when the loader runs the
+// chooser, so its builds keep the baseline variant.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+#define VANTOR_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
+#else
+#define VANTOR_WIDE_VECTORS
+#endif
+
+// Subtracts `integerPart` + `fraction` from each converted sample, rounding once to
+// float. Callers make sure this equals the double-precision result (see Correct).
+VANTOR_WIDE_VECTORS void ConvertCorrectedSplit(const uint8_t* source, float* destination, uint32_t count,
+                                               int32_t integerPart, float fraction) {
+  for (uint32_t i = 0; i < count; ++i) {
+    uint16_t v;
+    std::memcpy(&v, source + 2 * size_t{i}, 2);
+    const int32_t sample = __builtin_bswap16(v);
+    destination[i] = static_cast<float>(sample - integerPart) - fraction;
+  }
+}
+
 // Subtracts `correction` from each converted sample, in double precision.
-void ConvertCorrected(const uint8_t* source, float* destination, uint32_t count, double correction) {
+VANTOR_WIDE_VECTORS void ConvertCorrected(const uint8_t* source, float* destination, uint32_t count,
+                                          double correction) {
   for (uint32_t i = 0; i < count; ++i) {
     uint16_t v;
     std::memcpy(&v, source + 2 * size_t{i}, 2);
     const uint16_t sample = __builtin_bswap16(v);
     destination[i] = static_cast<float>(static_cast<double>(sample) - correction);
+  }
+}
+
+// sample - correction in double precision, stored as float. The correction is a
+// difference of two floats, so it usually splits exactly into an integer and a float
+// fraction whose lowest bit is no finer than 2^-28. Then (sample - integer) is an exact
+// float, sample - correction is exact in double (at most 24 + 28 bits), and subtracting
+// the fraction in float rounds that exact value once, as the double path does; so the
+// float path gives identical results at twice the vector width.
+void Correct(const uint8_t* source, float* destination, uint32_t count, double correction) {
+  constexpr double MaxSplit = 0x1.0p23;
+  if (std::abs(correction) < MaxSplit) {
+    const double integer = std::nearbyint(correction);
+    const double fraction = correction - integer;
+    const auto fractionFloat = static_cast<float>(fraction);
+    const double scaled = std::ldexp(fraction, 28);
+    if (static_cast<double>(fractionFloat) == fraction && scaled == std::trunc(scaled)) {
+      ConvertCorrectedSplit(source, destination, count, static_cast<int32_t>(integer), fractionFloat);
+      return;
+    }
+  }
+  ConvertCorrected(source, destination, count, correction);
+}
+
+// Eight rows at a time: lane l holds a sample of row r0 + l. Samples are stored with the
+// sign bit flipped so that signed 16-bit min and max order them as unsigned values.
+using Lanes16 = int16_t __attribute__((vector_size(16)));
+constexpr uint32_t LaneCount = 8;
+
+// Compare-exchange steps of Batcher's odd-even merge sort for `n` values. The network is
+// built for the next power of two with the extra slots holding the largest value; a step
+// whose upper slot is one of those never moves anything and is dropped.
+std::vector<std::pair<uint8_t, uint8_t>> SortingNetwork(uint32_t n) {
+  uint32_t size = 1;
+  while (size < n)
+    size <<= 1;
+  std::vector<std::pair<uint8_t, uint8_t>> steps;
+  for (uint32_t p = 1; p < size; p <<= 1) {
+    for (uint32_t k = p; k >= 1; k >>= 1) {
+      for (uint32_t j = k % p; j + k < size; j += 2 * k) {
+        for (uint32_t i = 0; i < std::min(k, size - j - k); ++i) {
+          const uint32_t a = i + j, b = i + j + k;
+          if (a / (2 * p) == b / (2 * p) && b < n)
+            steps.emplace_back(a, b);
+        }
+      }
+    }
+  }
+  return steps;
+}
+
+const std::vector<std::pair<uint8_t, uint8_t>>& NetworkFor(uint32_t n) {
+  // Strip widths are 40 / binning: at most 40 values.
+  static const auto networks = [] {
+    std::array<std::vector<std::pair<uint8_t, uint8_t>>, MaxStripColumns + 1> all;
+    for (uint32_t i = 1; i <= MaxStripColumns; ++i)
+      all[i] = SortingNetwork(i);
+    return all;
+  }();
+  return networks[n];
+}
+
+// Row bias of raw rows [begin, end): element BiasSampleIndex of each row's sorted strip,
+// the same element a full ascending sort gives. Eight rows share one pass of a sorting
+// network, so the selection has no data-dependent branches.
+void MeasureRowBias(const ReadoutGeometry& geometry, const uint8_t* firstField, const uint8_t* secondField,
+                    uint32_t strip, uint32_t begin, uint32_t end, float* rowBias) {
+  const auto& network = NetworkFor(strip);
+  const uint32_t index = BiasSampleIndex(strip);
+  const size_t stripOffset = 2 * size_t{geometry.RawWidth - strip};
+  for (uint32_t r0 = begin; r0 < end; r0 += LaneCount) {
+    alignas(16) int16_t lanes[MaxStripColumns][LaneCount];
+    for (uint32_t l = 0; l < LaneCount; ++l) {
+      const uint32_t r = std::min(r0 + l, end - 1);  // the last group repeats its last row
+      const uint8_t* samples = RawRowSource(geometry, firstField, secondField, r) + stripOffset;
+      for (uint32_t k = 0; k < strip; ++k) {
+        const auto value = static_cast<uint16_t>(samples[2 * k] << 8 | samples[2 * k + 1]);
+        lanes[k][l] = static_cast<int16_t>(value ^ 0x8000u);
+      }
+    }
+    Lanes16 v[MaxStripColumns];
+    for (uint32_t k = 0; k < strip; ++k)
+      std::memcpy(&v[k], lanes[k], sizeof(Lanes16));
+    for (const auto& [a, b] : network) {
+      const Lanes16 lo = v[a] < v[b] ? v[a] : v[b];
+      const Lanes16 hi = v[a] < v[b] ? v[b] : v[a];
+      v[a] = lo;
+      v[b] = hi;
+    }
+    for (uint32_t l = 0; l < LaneCount && r0 + l < end; ++l) {
+      rowBias[r0 + l] = static_cast<float>(static_cast<uint16_t>(v[index][l]) ^ 0x8000u);
+    }
   }
 }
 
@@ -87,23 +205,18 @@ void CorrectOverscanBias(const ReadoutGeometry& geometry, const uint8_t* firstFi
 
   float mean[2] = {0.0f, 0.0f};
   if (strip > 0) {
-    const uint32_t index = BiasSampleIndex(strip);
-    float samples[MaxStripColumns];
+    MeasureRowBias(geometry, firstField, secondField, strip, biasBegin, biasEnd, rowBias);
     float sum[2] = {0.0f, 0.0f};
     uint32_t count[2] = {0, 0};
     for (uint32_t r = biasBegin; r < biasEnd; ++r) {
-      const uint8_t* row = RawRowSource(geometry, firstField, secondField, r);
-      ConvertSamples(row + 2 * size_t{rawWidth - strip}, samples, strip);
-      // Only the element at `index` of the ascending order is needed.
-      std::nth_element(samples, samples + index, samples + strip);
-      rowBias[r] = samples[index];
       const uint32_t f = r % fields;
       sum[f] += rowBias[r];  // single precision, as the field mean is defined
       ++count[f];
     }
     for (uint32_t f = 0; f < fields; ++f) {
-      if (count[f] > 0)
+      if (count[f] > 0) {
         mean[f] = sum[f] / static_cast<float>(count[f]);
+      }
     }
   }
   // Rows without a measurement are left as they are.
@@ -126,7 +239,7 @@ void CorrectOverscanBias(const ReadoutGeometry& geometry, const uint8_t* firstFi
       const double correction = geometry.UseVerticalOverscan ? static_cast<double>(rowBias[raw]) -
                                                                    static_cast<double>(mean[raw % fields])
                                                              : 0.0;
-      ConvertCorrected(source, out, columns, correction);
+      Correct(source, out, columns, correction);
       filled = columns;
     }
     std::fill(out + filled, out + imageWidth, 0.0f);
