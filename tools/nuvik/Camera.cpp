@@ -80,9 +80,10 @@ std::string NoCameraMessage(TarvisUSBInterface::UsbTransport& transport) {
   if (transport.Name() != "sim") {
     text +=
         "\nLikely causes:\n"
-        "  - permissions: your user may not open the camera's USB device. Install the udev rule\n"
-        "    (sudo cp packaging/udev/70-vantor.rules /etc/udev/rules.d/ && sudo udevadm control --reload),\n"
-        "    then unplug and replug the camera.\n"
+        "  - permissions: your user may not open the camera's USB device. Put your camera's\n"
+        "    vendor:product into the udev rule packaging/udev/70-vantor.rules, install it with\n"
+        "    sudo install -m 644 packaging/udev/70-vantor.rules /etc/udev/rules.d/ and\n"
+        "    sudo udevadm control --reload-rules && sudo udevadm trigger, then replug the camera.\n"
         "  - unknown vendor:product: a camera with other USB IDs is not recognised; name them with\n"
         "    VANTOR_USB_IDS=vvvv:pppp (hexadecimal, as lsusb shows them).\n"
         "  - cable or power: check that the camera is powered and that lsusb lists it.\n"
