@@ -1,14 +1,18 @@
 #include "Interrupt.h"
 
+#include <atomic>
 #include <csignal>
 
 namespace NuvikCli {
 
 namespace {
-volatile std::sig_atomic_t interrupted = 0;
+// The kernel may run the handler on any thread, the driver's readout thread included,
+// so the flag is a lock-free atomic rather than a plain sig_atomic_t.
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 extern "C" void OnSignal(int) {
-  interrupted = 1;
+  interrupted.store(true, std::memory_order_relaxed);
 }
 }  // namespace
 
@@ -21,11 +25,11 @@ void InstallInterruptHandler() {
 }
 
 bool Interrupted() {
-  return interrupted != 0;
+  return interrupted.load(std::memory_order_relaxed);
 }
 
 void ClearInterrupt() {
-  interrupted = 0;
+  interrupted.store(false, std::memory_order_relaxed);
 }
 
 }  // namespace NuvikCli
