@@ -66,7 +66,7 @@ void Correct(const uint8_t* source, float* destination, uint32_t count, double c
     const double integer = std::nearbyint(correction);
     const double fraction = correction - integer;
     const auto fractionFloat = static_cast<float>(fraction);
-    const double scaled = std::ldexp(fraction, 28);
+    const double scaled = fraction * 0x1.0p28;  // exact: a power of two
     if (static_cast<double>(fractionFloat) == fraction && scaled == std::trunc(scaled)) {
       ConvertCorrectedSplit(source, destination, count, static_cast<int32_t>(integer), fractionFloat);
       return;
@@ -78,7 +78,33 @@ void Correct(const uint8_t* source, float* destination, uint32_t count, double c
 // Eight rows at a time: lane l holds a sample of row r0 + l. Samples are stored with the
 // sign bit flipped so that signed 16-bit min and max order them as unsigned values.
 using Lanes16 = int16_t __attribute__((vector_size(16)));
+using LanesU16 = uint16_t __attribute__((vector_size(16)));
+using Lanes32 = int32_t __attribute__((vector_size(16)));
+using Lanes64 = int64_t __attribute__((vector_size(16)));
 constexpr uint32_t LaneCount = 8;
+
+// In place: afterwards m[k] lane l is what m[l] lane k was. Interleaves 16-, 32- and
+// 64-bit pieces in three rounds, as the vector unpack instructions do.
+void Transpose8x8(Lanes16 m[LaneCount]) {
+  Lanes16 t[LaneCount];
+  for (uint32_t i = 0; i < LaneCount; i += 2) {
+    t[i] = __builtin_shufflevector(m[i], m[i + 1], 0, 8, 1, 9, 2, 10, 3, 11);
+    t[i + 1] = __builtin_shufflevector(m[i], m[i + 1], 4, 12, 5, 13, 6, 14, 7, 15);
+  }
+  Lanes32 u[LaneCount];
+  for (uint32_t i = 0; i < LaneCount; i += 4) {
+    for (uint32_t h = 0; h < 2; ++h) {
+      const auto a = reinterpret_cast<Lanes32>(t[i + h]), b = reinterpret_cast<Lanes32>(t[i + 2 + h]);
+      u[i + 2 * h] = __builtin_shufflevector(a, b, 0, 4, 1, 5);
+      u[i + 2 * h + 1] = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+    }
+  }
+  for (uint32_t i = 0; i < 4; ++i) {
+    const auto a = reinterpret_cast<Lanes64>(u[i]), b = reinterpret_cast<Lanes64>(u[i + 4]);
+    m[2 * i] = reinterpret_cast<Lanes16>(__builtin_shufflevector(a, b, 0, 2));
+    m[2 * i + 1] = reinterpret_cast<Lanes16>(__builtin_shufflevector(a, b, 1, 3));
+  }
+}
 
 // Compare-exchange steps of Batcher's odd-even merge sort for `n` values. The network is
 // built for the next power of two with the extra slots holding the largest value; a step
@@ -122,18 +148,28 @@ void MeasureRowBias(const ReadoutGeometry& geometry, const uint8_t* firstField, 
   const uint32_t index = BiasSampleIndex(strip);
   const size_t stripOffset = 2 * size_t{geometry.RawWidth - strip};
   for (uint32_t r0 = begin; r0 < end; r0 += LaneCount) {
-    alignas(16) int16_t lanes[MaxStripColumns][LaneCount];
+    // The strips of the eight rows, as they arrive (big-endian), then turned so that
+    // vector k holds sample k of every row.
+    alignas(16) uint16_t rows[LaneCount][MaxStripColumns] = {};
     for (uint32_t l = 0; l < LaneCount; ++l) {
       const uint32_t r = std::min(r0 + l, end - 1);  // the last group repeats its last row
-      const uint8_t* samples = RawRowSource(geometry, firstField, secondField, r) + stripOffset;
-      for (uint32_t k = 0; k < strip; ++k) {
-        const auto value = static_cast<uint16_t>(samples[2 * k] << 8 | samples[2 * k + 1]);
-        lanes[k][l] = static_cast<int16_t>(value ^ 0x8000u);
-      }
+      std::memcpy(rows[l], RawRowSource(geometry, firstField, secondField, r) + stripOffset,
+                  2 * size_t{strip});
     }
     Lanes16 v[MaxStripColumns];
-    for (uint32_t k = 0; k < strip; ++k)
-      std::memcpy(&v[k], lanes[k], sizeof(Lanes16));
+    for (uint32_t block = 0; block * LaneCount < strip; ++block) {
+      Lanes16 in[LaneCount];
+      for (uint32_t l = 0; l < LaneCount; ++l) {
+        LanesU16 raw;
+        std::memcpy(&raw, rows[l] + block * LaneCount, sizeof(raw));
+        // Byte order to the host's, then the sign bit flipped for signed comparisons.
+        in[l] = reinterpret_cast<Lanes16>(((raw << 8) | (raw >> 8)) ^ 0x8000u);
+      }
+      Transpose8x8(in);
+      const uint32_t count = std::min(LaneCount, strip - block * LaneCount);
+      for (uint32_t k = 0; k < count; ++k)
+        v[block * LaneCount + k] = in[k];
+    }
     for (const auto& [a, b] : network) {
       const Lanes16 lo = v[a] < v[b] ? v[a] : v[b];
       const Lanes16 hi = v[a] < v[b] ? v[b] : v[a];
