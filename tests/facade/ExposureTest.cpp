@@ -129,6 +129,26 @@ TEST_F(FacadeTest, ExposureRecord) {
   ASSERT_TRUE(WaitForImage());
 }
 
+// Catches a device refusal that goes unreported, and a refused exposure that does not
+// keep the duration it recorded. The device refuses to start while a download runs on
+// past its waiting budget; a slow link keeps the first image downloading that long.
+TEST_F(FacadeTest, StartRefusedWhileDownloading) {
+  Connect();
+  SimulatedCamera::StreamFaults slowLink;
+  slowLink.LinkBytesPerSecond = 60000;  // a full frame takes about 15 s
+  Firmware->SetStreamFaults(slowLink);
+  Driver->StartExposure(0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (Driver->GetCameraState() != CameraStates::Downloading &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(Driver->GetCameraState(), CameraStates::Downloading);
+  EXPECT_EQ(DriverError([&] { Driver->StartExposure(5); }), "Start exposure failed.");
+  EXPECT_EQ(Driver->GetLastExposureDuration(), 5);
+  EXPECT_FALSE(Driver->IsImageReady());
+}
+
 // Catches an abort that throws while idle, refuses while exposing, or reports success
 // once the readout has ended in error.
 TEST_F(FacadeTest, AbortExposureByState) {
