@@ -207,6 +207,21 @@ TEST_F(LibusbTransportTest, ControlRequestsReachTheCameraAsGiven) {
   }
 }
 
+// Catches: a bulk write not reaching the OUT pipe, or a transfer accepted on a pipe of
+// the wrong direction or one the interface does not have.
+TEST_F(LibusbTransportTest, BulkTransfersUseOnlyPipesOfTheirDirection) {
+  Connect();
+  std::vector<uint8_t> data(1024, 0x5A);
+  uint32_t moved = 0;
+  EXPECT_EQ(transport->WritePipe(usb, 0x02, data.data(), 1024, moved), UsbError::None);
+  EXPECT_EQ(moved, 1024u);
+  EXPECT_EQ(transport->WritePipe(usb, 0x81, data.data(), 1024, moved), UsbError::InvalidArgument);
+  EXPECT_EQ(moved, 0u);
+  EXPECT_EQ(transport->ReadPipe(usb, 0x02, data.data(), 1024, moved), UsbError::InvalidArgument);
+  EXPECT_EQ(transport->ReadPipe(usb, 0x83, data.data(), 1024, moved), UsbError::NotFound);
+  EXPECT_EQ(transport->ReadPipe(usb, 0x81, nullptr, 1024, moved), UsbError::InvalidArgument);
+}
+
 // Catches: the per-pipe time-out not applied, or a read that times out mid-stream
 // (libusb splits it into several URBs) losing the count of bytes that did arrive.
 TEST_F(LibusbTransportTest, BulkTimeOutMidStreamReportsTheBytesReceived) {

@@ -32,8 +32,8 @@ constexpr unsigned ControlTimeoutMs = 5000;
 constexpr unsigned ProbeTimeoutMs = 1000;
 // Largest BOS or MS OS descriptor set we read while probing.
 constexpr size_t MaxProbeLength = 4096;
-// A waiting transfer re-checks at least this often (µs) whether its handle was freed;
-// libusb_cancel_transfer normally wakes it at once.
+// Longest single wait (µs) for libusb events; a wait ends sooner when any transfer
+// completes or is cancelled (FreeInterface cancels what is pending).
 constexpr long EventPollMicroseconds = 50000;
 // Pause after an event round that returned at once without completing our transfer.
 constexpr std::chrono::microseconds RoundPause{200};
@@ -48,7 +48,8 @@ constexpr const char* PermissionHint =
     "'sudo udevadm control --reload-rules && sudo udevadm trigger' and replug the camera, or check that "
     "your user is in the group that owns the device node.";
 
-// Every libusb result is converted here, and nowhere else.
+// Every libusb error code and transfer status is converted by these two functions, and
+// nowhere else.
 UsbError FromLibusb(int code) {
   switch (code) {
     case LIBUSB_SUCCESS:
