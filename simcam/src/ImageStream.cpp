@@ -16,8 +16,8 @@
 #include <random>
 #include <vector>
 
+#include <simcam/StarField.h>
 #include "SensorModel.h"
-#include "SimpleScene.h"
 
 namespace SimulatedCamera {
 
@@ -116,7 +116,7 @@ struct ImageStream::Impl {
 
 ImageStream::ImageStream(const FirmwareConfig& config) : impl_(std::make_unique<Impl>()) {
   impl_->Config = config;
-  impl_->CurrentScene = MakeSimpleScene(config.Seed);
+  impl_->CurrentScene = std::make_shared<StarField>(StarFieldOptions{.Seed = config.Seed});
 }
 
 ImageStream::~ImageStream() = default;
@@ -220,7 +220,8 @@ void ImageStream::SetFaults(const StreamFaults& faults) {
 }
 
 void ImageStream::SetScene(std::shared_ptr<Scene> scene) {
-  impl_->CurrentScene = scene ? std::move(scene) : MakeSimpleScene(impl_->Config.Seed);
+  impl_->CurrentScene =
+      scene ? std::move(scene) : std::make_shared<StarField>(StarFieldOptions{.Seed = impl_->Config.Seed});
 }
 
 }  // namespace SimulatedCamera

@@ -71,6 +71,7 @@ uint64_t Mix(uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
 
 constexpr uint64_t RowOffsetSalt = 0x0FF5E7ull;
 constexpr uint64_t PixelSalt = 0x91C5E1ull;
+constexpr uint64_t HotPixelSalt = 0x407B1Eull;
 
 }  // namespace
 
@@ -102,7 +103,14 @@ SensorModel::SensorModel(const ExposureSettings& settings, uint64_t seed, uint64
   seconds_ = settings.ExposureMs / 1000.0;
   darkElectrons_ = DarkCurrent(settings.SensorCelsius) * seconds_;
   if (rate_.size() != size_t{ActiveWidth} * ActiveHeight)
-    rate_.clear();
+    rate_.assign(size_t{ActiveWidth} * ActiveHeight, 0.0f);
+  // Hot pixels belong to the sensor: seeded by the camera, the same in every exposure.
+  Random hot(Mix(seed, HotPixelSalt, 0, 0));
+  const double hotScale = DarkCurrent(settings.SensorCelsius) / DarkCurrentAt20C;
+  for (int i = 0; i < HotPixelCount; ++i) {
+    const size_t index = hot.Next() % rate_.size();
+    rate_[index] += static_cast<float>(hotScale * HotPixelRateAt20C * (0.5 + hot.Uniform()));
+  }
   rowSum_.resize(width_);
 }
 
@@ -133,7 +141,7 @@ void SensorModel::RenderRow(uint32_t row, uint8_t* out) const {
           if (!rate_.empty()) {
             mean += rate_[(sensorRow - ActiveY) * ActiveWidth + (sensorColumn - ActiveX)] * seconds_;
           }
-          electrons = random.Poisson(mean);
+          electrons = std::min(random.Poisson(mean), FullWellElectrons);
         }
         const double adu =
             std::round(level + electrons / electronsPerAdu_ + readNoiseAdu * random.Gaussian());

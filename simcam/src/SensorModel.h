@@ -20,7 +20,9 @@
 //                    code 185 gives 0.789 e-/ADU; 64 codes more double the ADU per e-.
 //   offset code o -> BiasLevel = 1000 + 8 (o - 127) ADU: the default 127 gives 1000 ADU.
 //   The amplifier scale (PgaScale) is not modelled.
-// Dark current: DarkCurrentAt20C e-/s per pixel at 20 C, doubling every 6 C.
+// Dark current: DarkCurrentAt20C e-/s per pixel at 20 C, doubling every 6 C. A few hot
+// pixels, fixed to the sensor by the camera's seed, leak far more and double alike.
+// A pixel holds at most FullWellElectrons; the rest is lost (no blooming).
 
 #include <cstdint>
 #include <memory>
@@ -34,6 +36,9 @@ inline constexpr double ReadNoiseElectrons = 4.0;
 inline constexpr double RowBiasSigmaAdu = 4.5;
 inline constexpr double DarkCurrentAt20C = 1.0;
 inline constexpr double DarkDoublingCelsius = 6.0;
+inline constexpr double FullWellElectrons = 50000.0;
+inline constexpr int HotPixelCount = 12;
+inline constexpr double HotPixelRateAt20C = 2000.0;  // e-/s, the hottest up to 1.5 times this
 
 double ElectronsPerAdu(uint8_t gainCode);
 double BiasLevel(uint8_t offsetCode);

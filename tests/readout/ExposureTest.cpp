@@ -8,7 +8,7 @@
 
 #include "SensorModel.h"
 #include "SimCamera.h"
-#include "SimpleScene.h"
+#include <simcam/StarField.h>
 
 namespace ReadoutTests {
 namespace {
@@ -23,7 +23,8 @@ bool SentRequest(const SimDevice& sim, uint8_t code) {
   return false;
 }
 
-// What the camera's window reads as for the first exposure of a camera with seed 7.
+// What the camera's window reads as for the first exposure of a camera with seed 7,
+// whose default sky is the star field.
 std::vector<float> CameraWindow(const USBDeviceInstance& d, uint32_t ms) {
   SimulatedCamera::ExposureSettings s;
   s.ExposureMs = ms;
@@ -34,7 +35,7 @@ std::vector<float> CameraWindow(const USBDeviceInstance& d, uint32_t ms) {
   s.StartY = static_cast<uint16_t>(d.SensorY);
   s.EndY = static_cast<uint16_t>(d.SensorY + d.RawHeight - 1);
   std::vector<float> rate(752 * 582);
-  SimulatedCamera::MakeSimpleScene(7)->Render(rate.data(), 752, 582, {});
+  SimulatedCamera::StarField(SimulatedCamera::StarFieldOptions{.Seed = 7}).Render(rate.data(), 752, 582, {});
   SimulatedCamera::SensorModel sensor(s, 7, 1, rate);
   std::vector<uint8_t> row(2 * size_t{sensor.Width()});
   std::vector<float> out;
