@@ -4,6 +4,7 @@
 #include <memory>
 
 #include <nuvik/LowLevelDriver.h>
+#include <vantor/CameraProtocol.h>
 #include <vantor/USBDeviceInstance.h>
 
 #include "Messages.h"
@@ -99,7 +100,15 @@ int32_t LowLevelDriver::GetLastImageColorShiftX() {
   if (!IsLastImageColor()) {
     return 0;
   }
-  return static_cast<int32_t>(~Device->SensorX & 1u);
+  // The phase follows the camera column of the image's first column. That is SensorX,
+  // except in an overscan-corrected frame: the camera sends its window from the left
+  // margin on and the bias pass crops the margin away, so the image starts that many
+  // columns to the right (only such a frame is wider raw than delivered).
+  uint32_t firstColumn = Device->SensorX;
+  if (Device->RawWidth > Device->ImageWidth) {
+    firstColumn += TarvisUSBInterface::Protocol::LeftMarginColumns;
+  }
+  return static_cast<int32_t>(~firstColumn & 1u);
 }
 
 int32_t LowLevelDriver::GetLastImageColorShiftY() {

@@ -235,6 +235,19 @@ INSTANTIATE_TEST_SUITE_P(Phases, ColorShift,
                            return "X" + std::to_string(info.param.X) + "Y" + std::to_string(info.param.Y);
                          });
 
+// Catches the column phase of an overscan-corrected colour frame taken from the raw
+// window (camera column 0) instead of the first delivered column (camera column 3),
+// while overscan display, which delivers column 0, keeps it.
+TEST_F(FacadeTest, ColorShiftOfOverscanFrames) {
+  Connect(2);
+  Driver->ChangeOverscan(true, false);
+  EXPECT_EQ(Driver->GetLastImageColorShiftX(), 0);
+  Driver->ChangeOverscan(false, false);
+  Driver->ShowOverScanArea(true);
+  EXPECT_EQ(Driver->GetLastImageColorShiftX(), 1);
+  EXPECT_EQ(Driver->GetLastImageColorShiftY(), 0);
+}
+
 // Catches a binned or monochrome image reported as a colour mosaic.
 TEST_F(FacadeTest, ColorOnlyUnbinnedOnColorModels) {
   Connect(102);

@@ -378,14 +378,7 @@ int RunCapture(const CaptureOptions& o) {
     h.OverscanCorrected = o.Overscan;
     h.OverscanShown = o.ShowOverscan;
     if (d.IsLastImageColor()) {
-      int32_t shiftX = d.GetLastImageColorShiftX();
-      if (o.Overscan) {
-        // The driver's shift follows the first column of the raw window, which for an
-        // overscan readout is the left margin (column 0); the bias pass delivers the
-        // active area from column 3 on, an odd number of columns later.
-        shiftX ^= 1;
-      }
-      h.Mosaic = FitsHeader::Bayer{"RGGB", shiftX, d.GetLastImageColorShiftY() % 2};
+      h.Mosaic = FitsHeader::Bayer{"RGGB", d.GetLastImageColorShiftX(), d.GetLastImageColorShiftY() % 2};
     }
     h.Software = std::string("nuvik ") + NUVIK_VERSION;
 
