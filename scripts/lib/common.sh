@@ -8,7 +8,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 # Everything the build, the tests and the tools use, by Debian package name.
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config clang-format
+  build-essential g++-multilib cmake ninja-build pkg-config clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev umockdev libumockdev-dev
   libcli11-dev libcfitsio-dev libpng-dev
