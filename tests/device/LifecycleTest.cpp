@@ -76,6 +76,20 @@ TEST_F(ConnectedCameraTest, AssignmentSharesConnectionAndImage) {
   device.DeviceHandle = device.UsbHandle = 0;
 }
 
+// Catches an assignment onto a connected instance that leaves that instance's own
+// connection open (and its interface claimed) with nothing referring to it.
+TEST_F(ConnectedCameraTest, AssignmentReleasesTheEarlierConnection) {
+  auto otherFirmware = std::make_shared<SimulatedCamera::Firmware>(TestCameraConfig());
+  auto otherTransport = SimulatedCamera::CreateSimTransport(otherFirmware);
+  USBDeviceInstance other(*otherTransport);
+  ASSERT_TRUE(other.FindAndConnect(OSR_DEVICE_INTERFACE));
+  ASSERT_EQ(SimulatedCamera::SimOpenHandleCount(*otherTransport), 2u);
+  other = device;
+  EXPECT_EQ(SimulatedCamera::SimOpenHandleCount(*otherTransport), 0u);
+  EXPECT_EQ(other.UsbHandle, device.UsbHandle);
+  other.DeviceHandle = other.UsbHandle = 0;  // the shared handles are device's to release
+}
+
 // Catches a destructor that leaves a readout thread running (it would read a freed
 // instance) or waits for it to run into its time-outs: the pipe here waits forever.
 TEST_F(SimulatedCameraTest, DestructionEndsAPendingReadout) {

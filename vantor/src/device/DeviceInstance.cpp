@@ -75,6 +75,10 @@ USBDeviceInstance& USBDeviceInstance::operator=(const USBDeviceInstance& other) 
   if (ReadoutThread && ReadoutThread->Thread.joinable()) {
     ReadoutThread->Thread.join();
   }
+  // This instance's own connection would be left open with nothing referring to it.
+  if (Transport != other.Transport || DeviceHandle != other.DeviceHandle || UsbHandle != other.UsbHandle) {
+    Disconnect();
+  }
   ImageData = other.ImageData;
   CameraState.store(other.CameraState.load(std::memory_order_acquire), std::memory_order_release);
   BinningX = other.BinningX;
