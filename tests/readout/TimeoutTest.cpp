@@ -58,6 +58,23 @@ TEST(ReadoutTimeout, UnplugMidStreamEndsInError) {
   EXPECT_EQ(sim.Device->ImageReady.load(), 0);
 }
 
+// Catches the readout thread reading the interface handle while Disconnect clears it on
+// the host thread (a data race ThreadSanitizer reports), and a readout that does not end
+// in Error once its handle is gone.
+TEST(ReadoutTimeout, DisconnectDuringReadoutEndsInError) {
+  SimDevice sim;
+  SimulatedCamera::StreamFaults faults;
+  faults.NeverSend = true;
+  sim.Firmware->SetStreamFaults(faults);
+  ASSERT_TRUE(sim.Connect());
+  sim.Device->SetROI(0, 0, 752, 582);
+  ASSERT_TRUE(sim.Device->StartExposure(0));
+  std::this_thread::sleep_for(milliseconds(100));  // the readout's first read is pending
+  sim.Device->Disconnect();
+  EXPECT_EQ(sim.WaitForEnd(milliseconds(10000)), CameraStates::Error);
+  EXPECT_EQ(sim.Device->ImageReady.load(), 0);
+}
+
 // Catches bytes lost when a read times out part-way: on a link too slow for a field to
 // arrive within one 2000 ms read, the image must still equal the one of a fast link.
 TEST(ReadoutTimeout, SlowLinkKeepsPartialReads) {

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -67,7 +68,8 @@ bool USBDeviceInstance::FindAndConnect(GUID interfaceGuid) {
   if (Transport->InitializeInterface(DeviceHandle, usbInterface) != UsbError::None) {
     return false;
   }
-  UsbHandle = usbInterface;
+  // Atomic: a readout thread of the earlier connection may still be reading it.
+  std::atomic_ref<TransportHandle>(UsbHandle).store(usbInterface, std::memory_order_release);
 
   uint8_t speed = 0;
   uint32_t speedLength = sizeof(speed);
@@ -100,7 +102,7 @@ bool USBDeviceInstance::FindAndConnect(GUID interfaceGuid) {
       case UsbPipeType::Bulk:
         std::printf("Endpoint index: %d Pipe type: Bulk Pipe ID: %c.\n", index, pipe.PipeId);
         if ((pipe.PipeId & 0x80) != 0) {
-          BulkInPipe = pipe.PipeId;
+          std::atomic_ref<uint8_t>(BulkInPipe).store(pipe.PipeId, std::memory_order_release);
           // The result is ignored: reads then follow the layer's default time-out.
           Transport->SetPipeTimeout(UsbHandle, pipe.PipeId, BulkInTimeoutMs);
         } else {
@@ -129,7 +131,8 @@ void USBDeviceInstance::Disconnect() {
     Transport->FreeInterface(UsbHandle);
   }
   DeviceHandle = 0;
-  UsbHandle = 0;
+  // Disconnect does not wait for a running readout; its next read fails on handle 0.
+  std::atomic_ref<TransportHandle>(UsbHandle).store(0, std::memory_order_release);
 }
 
 bool USBDeviceInstance::SendDeviceRequest(uint8_t requestType, uint8_t request, uint16_t value,
@@ -161,11 +164,15 @@ bool USBDeviceInstance::Receive(void* buffer, uint32_t* length) {
     return false;
   }
   uint32_t requested = *length;
-  if (UsbHandle == InvalidTransportHandle) {
+  // The readout thread reads here while the host may disconnect or reconnect.
+  const TransportHandle usbHandle =
+      std::atomic_ref<TransportHandle>(UsbHandle).load(std::memory_order_acquire);
+  if (usbHandle == InvalidTransportHandle) {
     return false;
   }
+  const uint8_t pipe = std::atomic_ref<uint8_t>(BulkInPipe).load(std::memory_order_acquire);
   *length = 0;
-  return Transport->ReadPipe(UsbHandle, BulkInPipe, static_cast<uint8_t*>(buffer), requested, *length) ==
+  return Transport->ReadPipe(usbHandle, pipe, static_cast<uint8_t*>(buffer), requested, *length) ==
          UsbError::None;
 }
 
