@@ -66,10 +66,14 @@ bool LowLevelDriver::IsCoolerOn() {
   return on;
 }
 
-// Switching the cooler re-sends the current set point with the new flag.
+// Switching the cooler re-sends the current set point with the new flag. When the set
+// point cannot be read nothing is sent: the value of a failed read would replace the
+// host's set point with the camera's coldest one.
 void LowLevelDriver::SetCoolerOn(bool on) {
   double setPoint = 0.0;
-  Device->GetCoolingPoint(&setPoint);
+  if (!Device->GetCoolingPoint(&setPoint)) {
+    return;
+  }
   Device->SetCoolingPoint(on, static_cast<float>(setPoint));
 }
 

@@ -86,6 +86,23 @@ TEST_F(FacadeTest, CoolerToggleKeepsTheSetPoint) {
   }
 }
 
+// Catches a cooler switch that, when the set point cannot be read, sends the value of a
+// failed read instead: the camera would be driven to its coldest set point.
+TEST_F(FacadeTest, CoolerSwitchKeepsTheSetPointWhenItCannotBeRead) {
+  Connect();
+  Driver->SetCoolerOn(false);
+  Driver->SetSetPointTemperature(-10.0);
+  ASSERT_EQ(Firmware->State().RawSetPoint, 89);
+  Firmware->FailRequest(GetCoolingPointRequest);
+  Firmware->ClearRequestLog();
+  for (const bool on : {true, false}) {
+    Driver->SetCoolerOn(on);
+    EXPECT_TRUE(Sent(SetCoolingPointRequest).empty());
+    EXPECT_EQ(Firmware->State().RawSetPoint, 89);
+    EXPECT_FALSE(Driver->IsCoolerOn());
+  }
+}
+
 // Catches the host's duty scale not halved, or values above the camera's 50 sent.
 TEST_F(FacadeTest, DutyCycleIsHalved) {
   Connect();
