@@ -45,14 +45,17 @@ double LowLevelDriver::GetSetPointTemperature() {
 }
 
 // The cooler's on flag travels with the set point, so the flag the camera reports is
-// sent along. Returns whether the set point reached the camera.
+// sent along; when it cannot be read nothing is sent, since a guessed flag could switch
+// a running cooler off. Returns whether the set point reached the camera.
 bool LowLevelDriver::SetSetPointTemperature(double temperature) {
   // Written so that NaN fails too.
   if (!(temperature >= LowestSetPoint && temperature <= HighestSetPoint)) {
     throw DriverException(Messages::InvalidTemperature);
   }
   bool on = false;
-  Device->IsCoolerOn(&on);
+  if (!Device->IsCoolerOn(&on)) {
+    return false;
+  }
   return Device->SetCoolingPoint(on, static_cast<float>(temperature));
 }
 

@@ -103,6 +103,20 @@ TEST_F(FacadeTest, CoolerSwitchKeepsTheSetPointWhenItCannotBeRead) {
   }
 }
 
+// Catches a set point sent with the cooler off, and reported as done, when the cooler
+// flag cannot be read: a running cooler would be switched off behind the host's back.
+TEST_F(FacadeTest, SetPointNotSentWhenTheCoolerFlagCannotBeRead) {
+  Connect();
+  Driver->SetSetPointTemperature(-10.0);
+  Driver->SetCoolerOn(true);
+  Firmware->FailRequest(GetCoolerOnRequest);
+  Firmware->ClearRequestLog();
+  EXPECT_FALSE(Driver->SetSetPointTemperature(0.0));
+  EXPECT_TRUE(Sent(SetCoolingPointRequest).empty());
+  EXPECT_TRUE(Firmware->State().CoolerOn);
+  EXPECT_EQ(Firmware->State().RawSetPoint, 89);
+}
+
 // Catches the host's duty scale not halved, or values above the camera's 50 sent.
 TEST_F(FacadeTest, DutyCycleIsHalved) {
   Connect();
