@@ -134,6 +134,14 @@ std::filesystem::path PreviewPath(const std::string& preview, int32_t index, int
   return file;
 }
 
+// A set point the camera did not take must not pass for one it holds: capturing or
+// waiting on it would run at the wrong temperature.
+void SetPointOrThrow(Nuvik::LowLevelDriver& d, double celsius) {
+  if (!d.SetSetPointTemperature(celsius)) {
+    throw CameraError("the camera did not take the set point");
+  }
+}
+
 }  // namespace
 
 ExposureOutcome Expose(Nuvik::LowLevelDriver& driver, int32_t ms, size_t bytes, double& bytesPerSecond,
@@ -322,7 +330,7 @@ int RunCapture(const CaptureOptions& o) {
     // Switch on first, then set: setting keeps the cooler state the camera reports,
     // and the set point is not rounded through a second read-back.
     d.SetCoolerOn(true);
-    d.SetSetPointTemperature(*o.Temperature);
+    SetPointOrThrow(d, *o.Temperature);
     if (o.Wait && !WaitForTemperature(d, o.Tolerance, o.WaitTimeout, progress)) {
       return InterruptedExitCode;
     }
@@ -428,7 +436,7 @@ int RunCool(const CoolOptions& o) {
     d.SetCoolerOn(false);
   }
   if (o.SetPoint) {
-    d.SetSetPointTemperature(*o.SetPoint);
+    SetPointOrThrow(d, *o.SetPoint);
   }
   if (o.Wait) {
     Progress progress = MakeProgress();
