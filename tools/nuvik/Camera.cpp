@@ -1,6 +1,6 @@
 #include "Camera.h"
 
-#include <nuvik/CameraSpecs.h>
+#include <nuvik/CameraModels.h>
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include <nuvik/CameraSpecs.h>
+#include <nuvik/CameraModels.h>
 #include <nuvik/Export.h>
 
 namespace TarvisUSBInterface {

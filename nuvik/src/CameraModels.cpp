@@ -1,4 +1,4 @@
-#include <nuvik/CameraSpecs.h>
+#include <nuvik/CameraModels.h>
 
 namespace Nuvik {
 namespace {

@@ -3,7 +3,7 @@
 #include <functional>
 #include <memory>
 
-#include <nuvik/CameraSpecs.h>
+#include <nuvik/CameraModels.h>
 
 namespace {
 
