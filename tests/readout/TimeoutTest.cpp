@@ -12,6 +12,14 @@ namespace {
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
+// Connects a camera with `faults` and starts a full-frame exposure of `ms`.
+void StartFullFrame(SimDevice& sim, const SimulatedCamera::StreamFaults& faults, uint32_t ms) {
+  sim.Firmware->SetStreamFaults(faults);
+  ASSERT_TRUE(sim.Connect());
+  sim.Device->SetROI(0, 0, 752, 582);
+  ASSERT_TRUE(sim.Device->StartExposure(ms));
+}
+
 // Catches a time limit that is not ExposureMs + 4500 ms, fires early, or never fires:
 // no data ever arrives for a 1000 ms exposure.
 TEST(ReadoutTimeout, NoDataEndsInErrorAfterTheLimit) {
@@ -36,10 +44,7 @@ TEST(ReadoutTimeout, MissingSecondFieldEndsInError) {
   SimDevice sim;
   SimulatedCamera::StreamFaults faults;
   faults.FirstFieldOnly = true;
-  sim.Firmware->SetStreamFaults(faults);
-  ASSERT_TRUE(sim.Connect());
-  sim.Device->SetROI(0, 0, 752, 582);
-  ASSERT_TRUE(sim.Device->StartExposure(0));
+  ASSERT_NO_FATAL_FAILURE(StartFullFrame(sim, faults, 0));
   EXPECT_EQ(sim.WaitForEnd(milliseconds(10000)), CameraStates::Error);
   EXPECT_EQ(sim.Device->ImageReady.load(), 0);
 }
@@ -50,10 +55,7 @@ TEST(ReadoutTimeout, UnplugMidStreamEndsInError) {
   SimDevice sim;
   SimulatedCamera::StreamFaults faults;
   faults.UnplugAfterBytes = 100000;
-  sim.Firmware->SetStreamFaults(faults);
-  ASSERT_TRUE(sim.Connect());
-  sim.Device->SetROI(0, 0, 752, 582);
-  ASSERT_TRUE(sim.Device->StartExposure(0));
+  ASSERT_NO_FATAL_FAILURE(StartFullFrame(sim, faults, 0));
   EXPECT_EQ(sim.WaitForEnd(milliseconds(10000)), CameraStates::Error);
   EXPECT_EQ(sim.Device->ImageReady.load(), 0);
 }
@@ -65,10 +67,7 @@ TEST(ReadoutTimeout, DisconnectDuringReadoutEndsInError) {
   SimDevice sim;
   SimulatedCamera::StreamFaults faults;
   faults.NeverSend = true;
-  sim.Firmware->SetStreamFaults(faults);
-  ASSERT_TRUE(sim.Connect());
-  sim.Device->SetROI(0, 0, 752, 582);
-  ASSERT_TRUE(sim.Device->StartExposure(0));
+  ASSERT_NO_FATAL_FAILURE(StartFullFrame(sim, faults, 0));
   std::this_thread::sleep_for(milliseconds(100));  // the readout's first read is pending
   sim.Device->Disconnect();
   EXPECT_EQ(sim.WaitForEnd(milliseconds(10000)), CameraStates::Error);
